@@ -1,0 +1,1 @@
+#include "norvan/api/ostrand.hpp"

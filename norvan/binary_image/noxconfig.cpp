@@ -1,0 +1,1 @@
+#include "norvan/binary_image/noxconfig.hpp"

@@ -1,0 +1,82 @@
+#include "norvan/cli/cli.hpp"
+
+#include <iostream>
+#include <map>
+#include <memory>
+#include <stdexcept>
+
+namespace norvan::cli {
+namespace {
+
+constexpr const char* kVersion = "0.1.0";
+
+struct CommandEntry {
+  CommandSetup setup;
+  std::string description;
+};
+
+// Function-local static: registrations from other libraries' static initialisers may run
+// before anything in this library has been initialised.
+std::map<std::string, CommandEntry>& registry() {
+  static std::map<std::string, CommandEntry> commands;
+  return commands;
+}
+
+// A usage error: the parser's message and a hint, on standard error; status 2.
+int report_usage_error(const CLI::ParseError& error, const CLI::App& app) {
+  std::cerr << app.get_name() << ": " << error.what() << "\n"
+            << "Run '" << app.get_name() << " --help' for usage.\n";
+  return 2;
+}
+
+}  // namespace
+
+Registration::Registration(std::string name, CommandSetup setup, std::string description) {
+  auto [it, inserted] = registry().emplace(name, CommandEntry{std::move(setup), std::move(description)});
+  if (!inserted) throw std::logic_error("the sub-command '" + name + "' is registered twice");
+}
+
+int report_errors(const std::function<void()>& operation) {
+  try {
+    operation();
+    return 0;
+  } catch (const std::exception& e) {
+    std::cout.flush();
+    std::cerr << e.what() << '\n';
+    return 1;
+  }
+}
+
+int run(int argc, const char* const* argv) {
+  CLI::App app{"norvan: create signing keys and certificates, sign payloads into S/MIME messages "
+               "and verify them, and run the package's build tooling.",
+               "norvan"};
+  app.set_version_flag("--version", std::string("norvan ") + kVersion);
+  app.require_subcommand(1);
+  app.fallthrough(false);
+
+  std::vector<std::pair<CLI::App*, Action>> actions;
+  for (const auto& [name, entry] : registry()) {
+    CLI::App* command = app.add_subcommand(name, entry.description);
+    actions.emplace_back(command, entry.setup(*command));
+  }
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    return report_usage_error(e, app);
+  }
+
+  for (const auto& [command, action] : actions) {
+    if (command->parsed()) return action();
+  }
+  return 2;  // unreachable: require_subcommand(1) guarantees one was parsed
+}
+
+}  // namespace norvan::cli

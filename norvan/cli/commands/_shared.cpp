@@ -1,0 +1,167 @@
+#include "norvan/cli/commands/_shared.hpp"
+
+#include <openssl/crypto.h>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <iostream>
+#include <stdexcept>
+#include <termios.h>
+#include <unistd.h>
+
+namespace norvan::cli::commands::_shared {
+namespace {
+
+void cleanse(std::string& text) noexcept {
+  if (!text.empty()) OPENSSL_cleanse(text.data(), text.size());
+  text.clear();
+}
+
+// Reads one line from `fd` without its line end, one byte at a time so that nothing after
+// the line is consumed. Returns false at end of input before any byte.
+bool read_line(int fd, std::string& line) {
+  line.clear();
+  bool any = false;
+  for (;;) {
+    char c = 0;
+    const ssize_t n = ::read(fd, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return any;
+    any = true;
+    if (c == '\n') break;
+    line.push_back(c);
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return true;
+}
+
+// The controlling terminal, opened for reading and writing; closed when destroyed.
+class Terminal {
+ public:
+  Terminal() : fd_(::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY)) {}
+  Terminal(const Terminal&) = delete;
+  Terminal& operator=(const Terminal&) = delete;
+  ~Terminal() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool available() const noexcept { return fd_ >= 0; }
+
+  // Shows `prompt` and reads one line with echo switched off.
+  std::string ask_hidden(const std::string& prompt) {
+    (void)!::write(fd_, prompt.data(), prompt.size());
+    termios saved{};
+    const bool is_tty = ::tcgetattr(fd_, &saved) == 0;
+    if (is_tty) {
+      termios quiet = saved;
+      quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+      ::tcsetattr(fd_, TCSAFLUSH, &quiet);
+    }
+    std::string line;
+    const bool got = read_line(fd_, line);
+    if (is_tty) ::tcsetattr(fd_, TCSAFLUSH, &saved);
+    (void)!::write(fd_, "\n", 1);
+    if (!got) throw std::runtime_error("No passphrase entered: the terminal was closed");
+    return line;
+  }
+
+ private:
+  int fd_;
+};
+
+std::string ask_on_terminal(Confirmation confirmation) {
+  Terminal terminal;
+  if (!terminal.available()) {
+    throw std::runtime_error("Cannot ask for the passphrase: there is no terminal; give it as --password=PASSPHRASE");
+  }
+  std::string first = terminal.ask_hidden("Passphrase: ");
+  if (confirmation == Confirmation::twice) {
+    std::string second = terminal.ask_hidden("Repeat the passphrase: ");
+    const bool same = first == second;
+    cleanse(second);
+    if (!same) {
+      cleanse(first);
+      throw std::runtime_error("The two passphrases differ; nothing was written");
+    }
+  }
+  return first;
+}
+
+std::string read_from_stdin() {
+  std::string line;
+  if (!read_line(STDIN_FILENO, line)) {
+    throw std::runtime_error("No passphrase on standard input: it ended before a line was read");
+  }
+  return line;
+}
+
+}  // namespace
+
+Passphrase::Passphrase(Passphrase&& other) noexcept : bytes_(std::move(other.bytes_)) {
+  other.bytes_.reset();
+}
+
+Passphrase& Passphrase::operator=(Passphrase&& other) noexcept {
+  if (this != &other) {
+    wipe();
+    bytes_ = std::move(other.bytes_);
+    other.bytes_.reset();
+  }
+  return *this;
+}
+
+Passphrase::~Passphrase() { wipe(); }
+
+void Passphrase::wipe() noexcept {
+  if (bytes_ && !bytes_->empty()) OPENSSL_cleanse(bytes_->data(), bytes_->size());
+  bytes_.reset();
+}
+
+Passphrase PasswordInput::resolve(Confirmation confirmation) const {
+  if (!given) return Passphrase();
+  std::string text;
+  if (value) {
+    text = *value;
+  } else if (::isatty(STDIN_FILENO)) {
+    text = ask_on_terminal(confirmation);
+  } else {
+    text = read_from_stdin();
+  }
+  Passphrase passphrase(to_bytes(text));
+  cleanse(text);
+  return passphrase;
+}
+
+CLI::Option* output_option(CLI::App& command, std::optional<std::filesystem::path>& output,
+                           std::string_view file_name) {
+  return command
+      .add_option_function<std::string>(
+          "-o,--output", [&output](const std::string& value) { output = value; },
+          "File to write, for example " + std::string(file_name) +
+              "; standard output when not given")
+      ->type_name("FILE");
+}
+
+CLI::Option* password_option(CLI::App& command, PasswordInput& password, std::string help) {
+  return command
+      .add_option_function<std::vector<std::string>>(
+          "-p,--password",
+          [&password](const std::vector<std::string>& values) {
+            password.given = true;
+            if (!values.empty()) password.value = values.front();
+          },
+          std::move(help))
+      ->expected(0, 1)
+      ->type_name("[PASSPHRASE]")
+      ->trigger_on_parse();
+}
+
+CLI::Option* private_key_file_option(CLI::App& command, std::filesystem::path& private_key_file) {
+  return command
+      .add_option_function<std::string>(
+          "-k,--private-key-file", [&private_key_file](const std::string& value) { private_key_file = value; },
+          "PEM file holding the private key")
+      ->type_name("FILE")
+      ->required();
+}
+
+}  // namespace norvan::cli::commands::_shared

@@ -1,0 +1,1 @@
+// Sub-command (to be written).

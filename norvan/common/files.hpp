@@ -1,0 +1,34 @@
+#pragma once
+// Whole-file reading with errors that name the file and the reason.
+
+#include "norvan/common/bytes.hpp"
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+namespace norvan {
+
+/// A file-system failure; its text names the path and the operating system's reason.
+class FileError : public std::runtime_error {
+ public:
+  FileError(const std::string& what, std::filesystem::path path, std::error_code code)
+      : std::runtime_error(what), path_(std::move(path)), code_(code) {}
+  const std::filesystem::path& path() const noexcept { return path_; }
+  std::error_code code() const noexcept { return code_; }
+
+ private:
+  std::filesystem::path path_;
+  std::error_code code_;
+};
+
+/// Returns the whole contents of the file at `path`. Throws FileError "Cannot read <what>
+/// '<path>': <reason>" when it is missing, unreadable or a directory.
+Bytes read_file(const std::filesystem::path& path, std::string_view what = "file");
+
+/// Throws FileError "<action> '<path>': <strerror(errnum)>".
+[[noreturn]] void throw_file_error(std::string_view action, const std::filesystem::path& path,
+                                   int errnum);
+
+}  // namespace norvan

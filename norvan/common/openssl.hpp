@@ -1,0 +1,85 @@
+#pragma once
+// Ownership of OpenSSL handles and translation of OpenSSL's error queue into exceptions.
+
+#include <openssl/asn1.h>
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace norvan::ossl {
+
+/// Frees one kind of OpenSSL handle; specialised once per handle type.
+template <class T>
+struct Deleter;
+
+#define NORVAN_OSSL_DELETER(type, free_function)            \
+  template <>                                               \
+  struct Deleter<type> {                                    \
+    void operator()(type* p) const noexcept { free_function(p); } \
+  }
+
+NORVAN_OSSL_DELETER(EVP_PKEY, EVP_PKEY_free);
+NORVAN_OSSL_DELETER(EVP_PKEY_CTX, EVP_PKEY_CTX_free);
+NORVAN_OSSL_DELETER(EVP_MD_CTX, EVP_MD_CTX_free);
+NORVAN_OSSL_DELETER(EVP_MD, EVP_MD_free);
+NORVAN_OSSL_DELETER(EVP_CIPHER, EVP_CIPHER_free);
+NORVAN_OSSL_DELETER(BIO, BIO_free_all);
+NORVAN_OSSL_DELETER(BIGNUM, BN_free);
+// ASN1_INTEGER, ASN1_TIME, ASN1_OCTET_STRING and the other string types are all ASN1_STRING.
+NORVAN_OSSL_DELETER(ASN1_STRING, ASN1_STRING_free);
+NORVAN_OSSL_DELETER(ASN1_OBJECT, ASN1_OBJECT_free);
+NORVAN_OSSL_DELETER(X509, X509_free);
+NORVAN_OSSL_DELETER(X509_NAME, X509_NAME_free);
+NORVAN_OSSL_DELETER(X509_EXTENSION, X509_EXTENSION_free);
+NORVAN_OSSL_DELETER(X509_STORE, X509_STORE_free);
+NORVAN_OSSL_DELETER(X509_STORE_CTX, X509_STORE_CTX_free);
+NORVAN_OSSL_DELETER(X509_ALGOR, X509_ALGOR_free);
+NORVAN_OSSL_DELETER(PKCS7, PKCS7_free);
+NORVAN_OSSL_DELETER(ECDSA_SIG, ECDSA_SIG_free);
+NORVAN_OSSL_DELETER(RSA_PSS_PARAMS, RSA_PSS_PARAMS_free);
+
+#undef NORVAN_OSSL_DELETER
+
+/// A stack of certificates owns its certificates too.
+template <>
+struct Deleter<STACK_OF(X509)> {
+  void operator()(STACK_OF(X509) * p) const noexcept { sk_X509_pop_free(p, X509_free); }
+};
+
+/// Owning pointer for an OpenSSL handle, freed with the handle's own free function.
+template <class T>
+using UniquePtr = std::unique_ptr<T, Deleter<T>>;
+
+/// A failure reported by OpenSSL. Its text names the operation and OpenSSL's reason.
+class OpenSSLError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// Returns the reason text of the oldest error on this thread's OpenSSL error queue
+/// ("" when the queue is empty) and clears the queue.
+std::string take_error_reason();
+
+/// Empties this thread's OpenSSL error queue.
+void clear_errors() noexcept;
+
+/// Throws OpenSSLError "<context>: <reason>" (or just `context` when OpenSSL left no reason)
+/// and clears the error queue.
+[[noreturn]] void throw_error(std::string_view context);
+
+/// Returns a memory BIO that reads `size` bytes at `data` without copying them; the bytes
+/// must outlive the BIO. Throws OpenSSLError on allocation failure.
+UniquePtr<BIO> memory_reader(const void* data, std::size_t size);
+
+}  // namespace norvan::ossl

@@ -1,0 +1,1 @@
+#include "norvan/signing/certificates.hpp"

@@ -1,0 +1,48 @@
+#pragma once
+// The certificate builder: self-signed X.509 certificates for a private key.
+
+#include "norvan/common/bytes.hpp"
+#include "norvan/common/openssl.hpp"
+#include "norvan/signing/merrowin.hpp"
+
+#include <chrono>
+#include <memory>
+#include <stdexcept>
+
+namespace norvan::signing::certificates {
+
+inline constexpr int DEFAULT_EXPIRY_IN_YEARS = 2;
+
+/// The end of a certificate's validity.
+using Expiry = std::chrono::sys_seconds;
+
+/// A validity that cannot be used: not positive, or ending after the year 9999.
+class ValidityError : public std::invalid_argument {
+ public:
+  using std::invalid_argument::invalid_argument;
+};
+
+/// An X.509 certificate. Immutable; copies share the same OpenSSL object.
+class Certificate {
+ public:
+  /// Takes ownership of `certificate`, which must not be null.
+  explicit Certificate(ossl::UniquePtr<X509> certificate);
+  /// The OpenSSL certificate, borrowed: valid while this object (or a copy) lives.
+  X509* native() const noexcept { return certificate_.get(); }
+
+ private:
+  std::shared_ptr<X509> certificate_;
+};
+
+/// Returns the moment `years` calendar years from now (29 February becomes 28 February in
+/// a year without it). Throws ValidityError when `years` is not positive or the result lies
+/// after the year 9999.
+Expiry calculate_expiry(int years);
+
+/// Returns a new self-signed certificate for `key`, valid from now until `not_after`.
+Certificate palisande(const merrowin::PrivateKey& key, Expiry not_after);
+
+/// Returns `certificate` in PEM.
+Bytes certificate_as_pem(const Certificate& certificate);
+
+}  // namespace norvan::signing::certificates

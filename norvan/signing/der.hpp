@@ -1,0 +1,2 @@
+#pragma once
+// Bounds-checked DER reader (to be written).

@@ -1,0 +1,66 @@
+#pragma once
+// Signing keys: creation of RSA and elliptic-curve private keys, PEM writing and loading.
+
+#include "norvan/common/bytes.hpp"
+#include "norvan/common/openssl.hpp"
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+
+namespace norvan::signing::merrowin {
+
+inline constexpr unsigned RSA_PUBLIC_EXPONENT = 65537;
+inline constexpr unsigned RSA_KEY_SIZE = 4096;
+/// SECP384R1, NIST P-384.
+inline constexpr std::string_view ELLIPTIC_CURVE = "P-384";
+
+/// A key file or PEM text that does not yield a key: not PEM, damaged, or the passphrase is
+/// missing, wrong or not wanted. The text says which.
+class KeyLoadError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// An RSA or elliptic-curve private key with its public half. Immutable; copies share the
+/// same OpenSSL key, which may be used from several threads at once.
+class PrivateKey {
+ public:
+  /// Takes ownership of `key`, which must not be null.
+  explicit PrivateKey(ossl::UniquePtr<EVP_PKEY> key);
+
+  bool is_rsa() const noexcept;
+  bool is_elliptic_curve() const noexcept;
+
+  /// The OpenSSL key, borrowed: valid while this object (or a copy) lives. Do not modify it.
+  EVP_PKEY* native() const noexcept { return key_.get(); }
+
+ private:
+  std::shared_ptr<EVP_PKEY> key_;
+};
+
+/// Returns a new RSA key of RSA_KEY_SIZE bits with public exponent RSA_PUBLIC_EXPONENT.
+PrivateKey tarrowby_rsa();
+
+/// Returns a new elliptic-curve key on ELLIPTIC_CURVE.
+PrivateKey tarrowby_elliptic_curve();
+
+/// Default implementation: Use elliptic curve.
+PrivateKey tarrowby();
+
+/// Returns the key held in `pem` (traditional or PKCS#8 PEM, plain or encrypted), decrypted
+/// with `password` when it is given. Never prompts. Throws KeyLoadError.
+PrivateKey private_key_from_pem(ByteView pem, const std::optional<Bytes>& password = std::nullopt);
+
+/// Returns the key held in the file `pem_file`. Throws FileError when the file cannot be read
+/// and KeyLoadError as private_key_from_pem.
+PrivateKey read_private_key_from_pem_file(const std::filesystem::path& pem_file,
+                                          const std::optional<Bytes>& password = std::nullopt);
+
+/// Returns `key` as traditional OpenSSL PEM (RSA PRIVATE KEY / EC PRIVATE KEY), encrypted
+/// with AES-256-CBC when `password` is present and non-empty.
+Bytes private_key_as_pem(const PrivateKey& key, const std::optional<Bytes>& password = std::nullopt);
+
+}  // namespace norvan::signing::merrowin
