@@ -1,1 +1,20 @@
 #include "norvan/binary_image/nox.hpp"
+
+namespace norvan::binary_image::nox {
+namespace {
+
+std::string describe_failure(int exit_code) {
+  if (exit_code < 0) return "The session failed: a command was killed by signal " + std::to_string(-exit_code);
+  return "The session failed: a command ended with exit code " + std::to_string(exit_code);
+}
+
+}  // namespace
+
+SessionError::SessionError(int exit_code)
+    : std::runtime_error(describe_failure(exit_code)), exit_code_(exit_code) {}
+
+void DefaultSession::chdir(const std::filesystem::path& path) { std::filesystem::current_path(path); }
+
+void DefaultSession::error(int code) { throw SessionError(code); }
+
+}  // namespace norvan::binary_image::nox

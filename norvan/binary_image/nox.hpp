@@ -1,1 +1,46 @@
 #pragma once
+// The task runner's session: the two things the build tooling asks of it, changing the working
+// directory and ending the session as failed.
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+namespace norvan::binary_image::nox {
+
+/// The session a build script runs in. The build tooling borrows it for the length of one call.
+class Session {
+ public:
+  virtual ~Session() = default;
+
+  /// Makes `path` the process's working directory before returning; throws when it cannot.
+  /// The working directory belongs to the whole process, not to the calling thread.
+  virtual void chdir(const std::filesystem::path& path) = 0;
+
+  /// Ends the session as failed because a command ended with `code` (minus the signal number
+  /// for a command killed by a signal). Implementations normally throw; one that returns lets
+  /// the caller carry on.
+  virtual void error(int code) = 0;
+};
+
+/// Thrown by DefaultSession::error: the session failed with the exit code it carries.
+class SessionError : public std::runtime_error {
+ public:
+  explicit SessionError(int exit_code);
+  /// The exit code handed to Session::error.
+  int exit_code() const noexcept { return exit_code_; }
+
+ private:
+  int exit_code_;
+};
+
+/// The session of a build step run outside a task runner: chdir changes the process's
+/// working directory (throws std::filesystem::filesystem_error naming the directory) and
+/// error throws SessionError with the exit code. Holds no state.
+class DefaultSession : public Session {
+ public:
+  void chdir(const std::filesystem::path& path) override;
+  [[noreturn]] void error(int code) override;
+};
+
+}  // namespace norvan::binary_image::nox
