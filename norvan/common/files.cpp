@@ -55,4 +55,20 @@ Bytes read_file(const std::filesystem::path& path, std::string_view what) {
   return contents;
 }
 
+Bytes read_standard_input(std::string_view what) {
+  Bytes contents;
+  std::uint8_t buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw FileError("Cannot read " + std::string(what) + " from standard input: " + std::strerror(errno),
+                      "-", std::error_code(errno, std::generic_category()));
+    }
+    if (n == 0) break;
+    contents.insert(contents.end(), buffer, buffer + n);
+  }
+  return contents;
+}
+
 }  // namespace norvan

@@ -27,6 +27,10 @@ class FileError : public std::runtime_error {
 /// '<path>': <reason>" when it is missing, unreadable or a directory.
 Bytes read_file(const std::filesystem::path& path, std::string_view what = "file");
 
+/// Returns everything left on standard input, up to its end. Throws FileError "Cannot read
+/// <what> from standard input: <reason>".
+Bytes read_standard_input(std::string_view what = "data");
+
 /// Throws FileError "<action> '<path>': <strerror(errnum)>".
 [[noreturn]] void throw_file_error(std::string_view action, const std::filesystem::path& path,
                                    int errnum);
