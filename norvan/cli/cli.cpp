@@ -1,5 +1,6 @@
 #include "norvan/cli/cli.hpp"
 
+#include <algorithm>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -27,6 +28,27 @@ int report_usage_error(const CLI::ParseError& error, const CLI::App& app) {
   std::cerr << app.get_name() << ": " << error.what() << "\n"
             << "Run '" << app.get_name() << " --help' for usage.\n";
   return 2;
+}
+
+// The arguments as the parser should see them: "--name=" (an explicitly empty value) becomes
+// "--name" followed by an empty argument, since the parser reads "--name=" as "no value".
+std::vector<std::string> normalised_arguments(int argc, const char* const* argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--") {
+      args.insert(args.end(), argv + i, argv + argc);
+      break;
+    }
+    if (arg.size() > 3 && arg.starts_with("--") && arg.ends_with("=") && arg.find('=') == arg.size() - 1) {
+      args.emplace_back(arg.substr(0, arg.size() - 1));
+      args.emplace_back();
+    } else {
+      args.emplace_back(arg);
+    }
+  }
+  std::reverse(args.begin(), args.end());  // the parser consumes its vector from the back
+  return args;
 }
 
 }  // namespace
@@ -62,7 +84,7 @@ int run(int argc, const char* const* argv) {
   }
 
   try {
-    app.parse(argc, argv);
+    app.parse(normalised_arguments(argc, argv));
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {

@@ -1,6 +1,149 @@
 #include "norvan/signing/merrowin.hpp"
+
+#include "norvan/common/files.hpp"
+
+#include <openssl/core_names.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
 namespace norvan::signing::merrowin {
+namespace {
+
+// What the passphrase callback saw while OpenSSL decoded a key.
+struct PassphraseRequest {
+  const std::optional<Bytes>* password = nullptr;
+  bool asked = false;      // the key is encrypted
+  bool too_long = false;   // the passphrase did not fit OpenSSL's buffer
+};
+
+// Hands the caller's passphrase to OpenSSL. Without one it refuses, so OpenSSL never falls back
+// to its own terminal prompt.
+int supply_passphrase(char* buffer, int size, int /*rwflag*/, void* user) {
+  auto* request = static_cast<PassphraseRequest*>(user);
+  request->asked = true;
+  if (!request->password->has_value()) return -1;
+  const Bytes& password = **request->password;
+  if (password.size() > static_cast<std::size_t>(size)) {
+    request->too_long = true;
+    return -1;
+  }
+  std::memcpy(buffer, password.data(), password.size());
+  return static_cast<int>(password.size());
+}
+
+bool looks_like_pem_private_key(ByteView pem) {
+  const std::string_view text = as_text(pem);
+  const auto begin = text.find("-----BEGIN ");
+  return begin != std::string_view::npos &&
+         text.substr(begin, 80).find("PRIVATE KEY-----") != std::string_view::npos;
+}
+
+PrivateKey load_key(ByteView pem, const std::optional<Bytes>& password, const std::string& source) {
+  ossl::clear_errors();
+  if (!looks_like_pem_private_key(pem)) {
+    throw KeyLoadError("No PEM private key found in " + source);
+  }
+  auto bio = ossl::memory_reader(pem.data(), pem.size());
+  PassphraseRequest request{&password};
+  ossl::UniquePtr<EVP_PKEY> key(PEM_read_bio_PrivateKey(bio.get(), nullptr, supply_passphrase, &request));
+  if (!key) {
+    const std::string reason = ossl::take_error_reason();
+    if (request.asked && !password) {
+      throw KeyLoadError("The private key in " + source +
+                         " is encrypted: a passphrase is needed to load it");
+    }
+    if (request.too_long) {
+      throw KeyLoadError("The passphrase for the private key in " + source + " is too long");
+    }
+    if (request.asked) {
+      throw KeyLoadError("Cannot decrypt the private key in " + source +
+                         ": the passphrase is wrong (or the key is damaged)");
+    }
+    throw KeyLoadError("Cannot load the private key in " + source + ": " +
+                       (reason.empty() ? std::string("damaged PEM data") : reason));
+  }
+  if (!request.asked && password && !password->empty()) {
+    throw KeyLoadError("A passphrase was given, but the private key in " + source + " is not encrypted");
+  }
+  return PrivateKey(std::move(key));
+}
+
+ossl::UniquePtr<EVP_PKEY> generate(EVP_PKEY_CTX* context, const char* what) {
+  EVP_PKEY* raw = nullptr;
+  if (EVP_PKEY_generate(context, &raw) <= 0) ossl::throw_error(std::string("Cannot generate ") + what);
+  return ossl::UniquePtr<EVP_PKEY>(raw);
+}
+
+ossl::UniquePtr<EVP_PKEY_CTX> keygen_context(const char* algorithm) {
+  ossl::UniquePtr<EVP_PKEY_CTX> context(EVP_PKEY_CTX_new_from_name(nullptr, algorithm, nullptr));
+  if (!context || EVP_PKEY_keygen_init(context.get()) <= 0) {
+    ossl::throw_error(std::string("Cannot set up ") + algorithm + " key generation");
+  }
+  return context;
+}
+
+}  // namespace
+
 PrivateKey::PrivateKey(ossl::UniquePtr<EVP_PKEY> key) : key_(key.release(), EVP_PKEY_free) {}
-bool PrivateKey::is_rsa() const noexcept { return EVP_PKEY_is_a(key_.get(), "RSA"); }
-bool PrivateKey::is_elliptic_curve() const noexcept { return EVP_PKEY_is_a(key_.get(), "EC"); }
+
+bool PrivateKey::is_rsa() const noexcept { return EVP_PKEY_is_a(key_.get(), "RSA") == 1; }
+
+bool PrivateKey::is_elliptic_curve() const noexcept { return EVP_PKEY_is_a(key_.get(), "EC") == 1; }
+
+PrivateKey tarrowby_rsa() {
+  auto context = keygen_context("RSA");
+  ossl::UniquePtr<BIGNUM> exponent(BN_new());
+  if (!exponent || BN_set_word(exponent.get(), RSA_PUBLIC_EXPONENT) != 1 ||
+      EVP_PKEY_CTX_set_rsa_keygen_bits(context.get(), RSA_KEY_SIZE) <= 0 ||
+      EVP_PKEY_CTX_set1_rsa_keygen_pubexp(context.get(), exponent.get()) <= 0) {
+    ossl::throw_error("Cannot set the RSA key parameters");
+  }
+  return PrivateKey(generate(context.get(), "an RSA key"));
+}
+
+PrivateKey tarrowby_elliptic_curve() {
+  auto context = keygen_context("EC");
+  const std::string curve(ELLIPTIC_CURVE);
+  if (EVP_PKEY_CTX_set_group_name(context.get(), curve.c_str()) <= 0) {
+    ossl::throw_error("Cannot select the elliptic curve " + curve);
+  }
+  return PrivateKey(generate(context.get(), "an elliptic-curve key"));
+}
+
+PrivateKey tarrowby() { return tarrowby_elliptic_curve(); }
+
+PrivateKey private_key_from_pem(ByteView pem, const std::optional<Bytes>& password) {
+  return load_key(pem, password, "the PEM data");
+}
+
+PrivateKey read_private_key_from_pem_file(const std::filesystem::path& pem_file,
+                                          const std::optional<Bytes>& password) {
+  const Bytes pem = read_file(pem_file, "private key file");
+  return load_key(pem, password, "'" + pem_file.string() + "'");
+}
+
+Bytes private_key_as_pem(const PrivateKey& key, const std::optional<Bytes>& password) {
+  const bool encrypt = password && !password->empty();
+  if (encrypt && password->size() > static_cast<std::size_t>(INT_MAX)) {
+    throw std::invalid_argument("The passphrase is too long");
+  }
+  // A secure-memory BIO wipes the (possibly unencrypted) key text when it is freed.
+  ossl::UniquePtr<BIO> out(BIO_new(BIO_s_secmem()));
+  if (!out) ossl::throw_error("Cannot allocate a memory buffer");
+  // Traditional (not PKCS#8) PEM; AES-256-CBC with OpenSSL's classic MD5-based key derivation.
+  const int written = PEM_write_bio_PrivateKey_traditional(
+      out.get(), key.native(), encrypt ? EVP_aes_256_cbc() : nullptr,
+      encrypt ? const_cast<unsigned char*>(password->data()) : nullptr,
+      encrypt ? static_cast<int>(password->size()) : 0, nullptr, nullptr);
+  if (written != 1) ossl::throw_error("Cannot write the private key as PEM");
+  const char* data = nullptr;
+  const long size = BIO_get_mem_data(out.get(), &data);
+  Bytes pem(data, data + size);
+  return pem;
+}
+
 }  // namespace norvan::signing::merrowin

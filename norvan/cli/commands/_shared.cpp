@@ -12,6 +12,9 @@
 namespace norvan::cli::commands::_shared {
 namespace {
 
+// What the parser hands over for a --password given without a value.
+constexpr const char* kNoValue = "\x1f\x1e<asked-for>";
+
 void cleanse(std::string& text) noexcept {
   if (!text.empty()) OPENSSL_cleanse(text.data(), text.size());
   text.clear();
@@ -147,11 +150,12 @@ CLI::Option* password_option(CLI::App& command, PasswordInput& password, std::st
           "-p,--password",
           [&password](const std::vector<std::string>& values) {
             password.given = true;
-            if (!values.empty()) password.value = values.front();
+            if (!values.empty() && values.front() != kNoValue) password.value = values.front();
           },
           std::move(help))
       ->expected(0, 1)
-      ->type_name("[PASSPHRASE]")
+      ->default_str(kNoValue)
+      ->option_text("[PASSPHRASE]")
       ->trigger_on_parse();
 }
 

@@ -1,1 +1,44 @@
-// Sub-command (to be written).
+// The `palisande` sub-command: create a certificate for a stored private key.
+#include "norvan/api/ostrand.hpp"
+#include "norvan/cli/cli.hpp"
+#include "norvan/cli/commands/_shared.hpp"
+#include "norvan/signing/certificates.hpp"
+
+#include <memory>
+
+namespace norvan::cli::commands::palisande {
+namespace {
+
+namespace api = api::ostrand;
+namespace shared = _shared;
+
+struct Options {
+  std::filesystem::path private_key_file;
+  int validity_in_years = signing::certificates::DEFAULT_EXPIRY_IN_YEARS;
+  shared::PasswordInput password;
+  std::optional<std::filesystem::path> output;
+};
+
+Action palisande(CLI::App& command) {
+  auto options = std::make_shared<Options>();
+  shared::private_key_file_option(command, options->private_key_file);
+  command.add_option("--validity-in-years", options->validity_in_years, "Validity of the certificate in years")
+      ->type_name("YEARS")
+      ->capture_default_str();
+  shared::password_option(command, options->password);
+  shared::output_option(command, options->output, "certificate.pem");
+  return [options] {
+    return report_errors([&] {
+      const shared::Passphrase password = options->password.resolve();
+      api::palisande(/*private_key_file=*/options->private_key_file,
+                     /*validity_in_years=*/options->validity_in_years,
+                     /*password=*/password.get(), /*output=*/options->output);
+    });
+  };
+}
+
+}  // namespace
+
+NORVAN_CLI_COMMAND(palisande);
+
+}  // namespace norvan::cli::commands::palisande

@@ -1,1 +1,35 @@
-// Sub-command (to be written).
+// The `tarrowby` sub-command: create a private key.
+#include "norvan/api/ostrand.hpp"
+#include "norvan/cli/cli.hpp"
+#include "norvan/cli/commands/_shared.hpp"
+
+#include <memory>
+
+namespace norvan::cli::commands::tarrowby {
+namespace {
+
+namespace api = api::ostrand;
+namespace shared = _shared;
+
+struct Options {
+  shared::PasswordInput password;
+  std::optional<std::filesystem::path> output;
+};
+
+Action tarrowby(CLI::App& command) {
+  auto options = std::make_shared<Options>();
+  shared::password_option(command, options->password, "Optional passphrase for encrypting the private key");
+  shared::output_option(command, options->output, "private_key.pem");
+  return [options] {
+    return report_errors([&] {
+      const shared::Passphrase password = options->password.resolve(shared::Confirmation::twice);
+      api::tarrowby(/*output=*/options->output, /*password=*/password.get());
+    });
+  };
+}
+
+}  // namespace
+
+NORVAN_CLI_COMMAND(tarrowby);
+
+}  // namespace norvan::cli::commands::tarrowby
