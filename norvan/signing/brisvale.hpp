@@ -2,15 +2,29 @@
 // Verification of detached CMS SignedData signatures and validation of the signer's
 // certificate against trusted certificates.
 //
-// (Interface draft: the error types and the module-level verify() are fixed; the record, the
-// validation context and the worker are to be completed with their implementation.)
+// The SignedData is parsed with our own bounds-checked DER reader (der.hpp), so that the
+// signed attributes are hashed exactly as received; certificates inside it are parsed by
+// OpenSSL from their exact bytes. Signatures are checked on precomputed digests, which lets
+// the payload be streamed in chunks (VerifyData::verify_streamed). The signer's certificate
+// is validated with OpenSSL's X509_verify_cert on a worker thread that the caller starts and
+// joins (CertificateValidatorThread).
+//
+// Thread safety: every function and every const member may be called from several threads at
+// once; a ValidationContext is immutable once built and shared by reference count.
 
 #include "norvan/common/bytes.hpp"
+#include "norvan/common/openssl.hpp"
 #include "norvan/verification/verification.hpp"
 
+#include <exception>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
+#include <span>
 #include <stdexcept>
+#include <string>
+#include <thread>
 #include <vector>
 
 namespace norvan::signing::brisvale {
@@ -42,6 +56,182 @@ class CertificateError : public VerificationError {
 class MalformedSignatureError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+/// A trusted-certificate entry or file that is not a certificate (PEM or DER). Not a
+/// VerificationError.
+class InvalidTrustedCertificateError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// Why a certificate failed validation: the text names the failure (OpenSSL's wording) and the
+/// certificate; error_code() is the X509_V_ERR_* code, depth() the position in the path
+/// (0: the signer's certificate). Carried as the cause of CertificateError.
+class CertificateValidationFailure : public std::runtime_error {
+ public:
+  CertificateValidationFailure(const std::string& text, int error_code, int depth)
+      : std::runtime_error(text), error_code_(error_code), depth_(depth) {}
+  int error_code() const noexcept { return error_code_; }
+  int depth() const noexcept { return depth_; }
+
+ private:
+  int error_code_;
+  int depth_;
+};
+
+/// A parsed X.509 certificate, shared; never changed after parsing.
+using Certificate = std::shared_ptr<X509>;
+
+/// The trust roots of certificate validation. Immutable once built; share it through
+/// std::shared_ptr<const ValidationContext>.
+class ValidationContext {
+ public:
+  /// Returns a context that trusts the system's default trust store
+  /// (X509_STORE_set_default_paths). Throws ossl::OpenSSLError when OpenSSL fails.
+  static std::shared_ptr<const ValidationContext> system_default();
+  /// Returns a context whose trust anchors are exactly `trust_roots` (any of them is an
+  /// anchor, self-signed or not); an empty list trusts nothing.
+  static std::shared_ptr<const ValidationContext> with_roots(std::vector<Certificate> trust_roots);
+
+  /// The trust roots in the order given, or nullopt for the system's default store.
+  const std::optional<std::vector<Certificate>>& trust_roots() const noexcept { return roots_; }
+  /// The OpenSSL store holding the roots; owned by this context, safe for concurrent
+  /// X509_verify_cert calls.
+  X509_STORE* store() const noexcept { return store_.get(); }
+
+ private:
+  ValidationContext(std::optional<std::vector<Certificate>> roots, std::shared_ptr<X509_STORE> store)
+      : roots_(std::move(roots)), store_(std::move(store)) {}
+  std::optional<std::vector<Certificate>> roots_;
+  std::shared_ptr<X509_STORE> store_;
+};
+
+/// One certificate validation: the end-entity certificate, the candidate intermediates and the
+/// trust roots. Holds shared references only.
+class CertificateValidator {
+ public:
+  CertificateValidator(Certificate end_entity, std::vector<Certificate> intermediates,
+                       std::shared_ptr<const ValidationContext> validation_context);
+
+  /// Returns the validated path, end entity first, trust anchor last. Throws
+  /// CertificateValidationFailure when no valid path to a trust root exists (at the current
+  /// time, purpose "any", no revocation checks) or when the end entity has a keyUsage
+  /// extension that lacks any bit of `required_key_usage` (KU_* flags). A certificate without
+  /// keyUsage extension is not restricted (RFC 5280, 4.2.1.3) and passes.
+  std::vector<Certificate> validate(unsigned required_key_usage = KU_DIGITAL_SIGNATURE) const;
+
+  const Certificate& end_entity() const noexcept { return end_entity_; }
+  const std::vector<Certificate>& intermediates() const noexcept { return intermediates_; }
+
+ private:
+  Certificate end_entity_;
+  std::vector<Certificate> intermediates_;
+  std::shared_ptr<const ValidationContext> context_;
+};
+
+/// The worker thread that runs one validation for the digitalSignature key usage. Use once:
+/// construct, start(), join(), then read `exception` (set when the validation failed) or
+/// `result`. run() never lets an exception escape. The destructor joins a started thread.
+class CertificateValidatorThread {
+ public:
+  explicit CertificateValidatorThread(CertificateValidator validator_to_run);
+  CertificateValidatorThread(const CertificateValidatorThread&) = delete;
+  CertificateValidatorThread& operator=(const CertificateValidatorThread&) = delete;
+  ~CertificateValidatorThread();
+
+  /// Starts run() on a new thread. Throws std::system_error when no thread can be started,
+  /// std::logic_error when called twice.
+  void start();
+  /// The worker body: validates and stores `result` or `exception`.
+  void run() noexcept;
+  /// Waits for the thread started by start().
+  void join();
+
+  CertificateValidator validator;
+  std::exception_ptr exception;
+  std::optional<std::vector<Certificate>> result;
+
+ private:
+  std::thread thread_;
+};
+
+/// A source of payload bytes, read once from start to end.
+class PayloadReader {
+ public:
+  virtual ~PayloadReader() = default;
+  /// Fills the front of `buffer` with the next bytes and returns how many (at most
+  /// buffer.size()); returns 0 only at the end. Throws on read errors.
+  virtual std::size_t read(std::span<std::uint8_t> buffer) = 0;
+};
+
+/// An algorithm identifier as received: dotted OID and the whole parameters element, if any.
+struct AlgorithmIdentifier {
+  std::string oid;
+  std::optional<ByteView> parameters;
+};
+
+/// The fields of a detached SignedData that verification reads. Views into the input bytes,
+/// which must outlive it.
+struct SignedDataView {
+  AlgorithmIdentifier digest_algorithm;  // the first entry of digestAlgorithms
+  std::vector<ByteView> certificates;    // each certificate's DER element, in stored order
+  // The first signer:
+  std::optional<ByteView> signer_serial;      // INTEGER element; nullopt: identified by key id
+  std::optional<ByteView> signed_attributes;  // the [0] element exactly as received
+  AlgorithmIdentifier signature_algorithm;
+  ByteView signature;
+};
+
+/// Returns the fields of the DER ContentInfo `datas` that holds a SignedData. Throws
+/// MalformedSignatureError naming the element and byte offset when `datas` is not DER of that
+/// shape, or has no signer or no digest algorithm.
+SignedDataView parse_signed_data(ByteView datas);
+
+/// The signer's certificate and the other certificates of a SignedData.
+struct SignerCertificates {
+  Certificate cert;
+  std::vector<Certificate> othercerts;  // in stored order
+};
+
+/// Returns the certificate whose serial number equals the first signer's (the last one when
+/// several do) and all others in order. Throws MalformedSignatureError when there are no
+/// certificates, one is not X.509 DER, the signer is identified by subject key identifier, or
+/// no serial number matches.
+SignerCertificates choose_certificates(const SignedDataView& signed_data);
+
+/// The verification record: trust roots gathered once, any number of verifications.
+class VerifyData {
+ public:
+  /// Builds the trust roots: each entry of `trustedCerts` (the first PEM block when the bytes
+  /// hold "-----BEGIN" anywhere, else DER), then every "*.pem" file directly in
+  /// `systemCertsPath` (listing order, no dot-files, case-sensitive; a missing directory gives
+  /// none). Both absent: the system's default trust store. Throws
+  /// InvalidTrustedCertificateError for an entry or file that is no certificate, FileError for
+  /// an unreadable file or directory.
+  explicit VerifyData(const std::optional<std::vector<Bytes>>& trustedCerts = std::nullopt,
+                      const std::optional<std::filesystem::path>& systemCertsPath = std::nullopt);
+
+  /// Return unsigned payload in case of successful verification.
+  /// Otherwise raises a VerificationError.
+  ///
+  /// Returns `datau` (moved through) when `datas` is a valid detached signature over it by a
+  /// certificate that validates against `context` for digital signatures. Throws
+  /// HashValueError, SignatureError, CertificateError, or MalformedSignatureError (and
+  /// ossl::OpenSSLError when a digest is unavailable) for malformed or unsupported input.
+  Bytes verify(ByteView datas, Bytes datau) const;
+
+  /// Same checks as verify(), reading the payload once from `payload` in chunks, so that it
+  /// never has to be held in memory. Returns normally exactly when verify() would return.
+  void verify_streamed(ByteView datas, PayloadReader& payload) const;
+
+  /// The trust roots.
+  const std::shared_ptr<const ValidationContext> context;
+
+ private:
+  using ChunkSink = std::function<void(ByteView)>;
+  using PayloadFeeder = std::function<void(const ChunkSink&)>;
+  void verify_payload(ByteView datas, const PayloadFeeder& feed) const;
 };
 
 /// Return unsigned payload in case of successful verification.
