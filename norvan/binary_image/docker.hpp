@@ -1,1 +1,59 @@
 #pragma once
+// Running commands for build scripts, and building Docker images from Dockerfile text.
+
+#include "norvan/binary_image/nox.hpp"
+
+#include <concepts>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace norvan::binary_image::docker {
+
+/// One element of a command line, kept as its text form: text unchanged, integers in
+/// decimal, paths as path text.
+class Arg {
+ public:
+  Arg(std::string text) : text_(std::move(text)) {}
+  Arg(const char* text) : text_(text) {}
+  Arg(const std::filesystem::path& path) : text_(path.string()) {}
+  template <std::integral T>
+    requires(!std::same_as<T, bool> && !std::same_as<T, char>)
+  Arg(T number) : text_(std::to_string(number)) {}
+
+  const std::string& text() const noexcept { return text_; }
+
+ private:
+  std::string text_;
+};
+
+/// The program could not be started (not found, not executable); no report was printed.
+class StartError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// Captured output was not valid UTF-8 text; thrown after the child ended, no report printed.
+class DecodingError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// Runs `args` (the program, found on the search path, then its arguments; no shell) as a child
+/// process and waits for it. Standard input, working directory and environment are inherited.
+/// With `verbose` the child writes to this process's standard output and error; otherwise both
+/// are captured (drained together, so a child writing much never stalls). When the exit code
+/// (the exit status, or minus the signal number) is not 0, writes "\x1b[31m", the failure
+/// report and a line feed to standard error and calls session.error(code) once; what that
+/// throws passes through. Throws std::invalid_argument for an empty `args`, StartError when
+/// the program cannot be started and DecodingError when captured output is not UTF-8.
+void run_subprocess(nox::Session& session, const std::vector<Arg>& args, bool verbose = false);
+
+/// Builds the Docker image `name` from `dockerfile_content`: writes it as "Dockerfile" into a
+/// fresh temporary directory and runs "docker build -t NAME DIR" through run_subprocess
+/// (output captured). The directory is removed on every path. Throws norvan::FileError when
+/// the directory or the file cannot be made, and whatever run_subprocess throws.
+void build_docker_image(nox::Session& session, const std::string& name, const std::string& dockerfile_content);
+
+}  // namespace norvan::binary_image::docker
