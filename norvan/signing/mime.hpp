@@ -1,11 +1,22 @@
 #pragma once
 // The S/MIME clear-signed message format: signing a payload into a message and verifying a
 // message back into its payload.
+//
+// A message is a multipart/signed entity with CR LF line ends: first the payload as a
+// "text/plain" part (its line ends written as CR LF, no transfer encoding), then a detached
+// PKCS#7 SignedData over the payload bytes as passed in (SHA-256, one signer named by issuer
+// and serial number, the standard signed attributes), base64-encoded in an
+// "application/x-pkcs7-signature" part.
 
 #include "norvan/common/bytes.hpp"
 #include "norvan/signing/brisvale.hpp"
 #include "norvan/signing/merrowin.hpp"
 
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string_view>
 #include <vector>
 
@@ -13,14 +24,67 @@ namespace norvan::signing::mime {
 
 using brisvale::VerificationError;
 
+/// Receives the next piece of a message text; a throw aborts the signing.
+using MessageSink = std::function<void(ByteView piece)>;
+
+/// Signs a payload that arrives in pieces and writes the message through a sink as it goes,
+/// so that the payload never has to be held in memory as a whole.
+///
+/// Use: construct (writes the message header), update() with each piece of the payload in
+/// order, finish() once (writes the signature part and the close delimiter). The object is
+/// not reusable and not shared between threads; separate objects are independent.
+class PayloadSigner {
+ public:
+  /// Parses the PEM `certificate`, prepares the SignedData for `private_key` (borrowed; it
+  /// must outlive this object) and writes the message header to `sink`. Throws
+  /// ossl::OpenSSLError when `certificate` is not one PEM certificate or does not belong to
+  /// `private_key`; nothing has been written then.
+  PayloadSigner(ByteView certificate, const merrowin::PrivateKey& private_key, MessageSink sink);
+  PayloadSigner(const PayloadSigner&) = delete;
+  PayloadSigner& operator=(const PayloadSigner&) = delete;
+  ~PayloadSigner();
+
+  /// Digests `piece` as the next payload bytes and writes them into the payload part.
+  /// Throws std::logic_error after finish().
+  void update(ByteView piece);
+
+  /// Signs the payload digested so far and writes the signature part and the close
+  /// delimiter. Throws ossl::OpenSSLError when signing fails, std::logic_error when called
+  /// twice.
+  void finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 /// Returns the complete S/MIME message (CR LF line ends) whose second part is a detached
 /// PKCS#7 SignedData over `payload`, made with SHA-256 by `private_key` (borrowed) for the
-/// PEM `certificate`. Throws when the certificate is not PEM or signing fails.
+/// PEM `certificate`. Throws ossl::OpenSSLError when the certificate is not PEM, does not
+/// belong to the key, or signing fails.
 Bytes sign_payload(ByteView certificate, const merrowin::PrivateKey& private_key, ByteView payload);
+
+/// The message could not be taken apart at all (for example it is larger than the MIME
+/// parser handles). Not a VerificationError.
+class MessageFormatError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// Returns the payload of the signed message `message` (bytes of its UTF-8 text) as
+/// brisvale::verify returns it, after finding the last signature entity and the last
+/// "text/plain" entity, transfer-decoding the former and turning CR LF into LF in the
+/// latter. `certs` and `systemCertsPath` go to brisvale::verify unchanged.
+/// Throws VerificationError "Could not find any signature" or
+/// `Unsupported payload "None" type <class 'NoneType'>`, whatever brisvale::verify throws,
+/// and MessageFormatError. `message` is only read, never copied as a whole.
+Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& certs,
+                     const std::optional<std::filesystem::path>& systemCertsPath = std::nullopt);
 
 /// Returns the unsigned payload when verification succeeds; raises a VerificationError
 /// otherwise. `smime_message` is the whole message text (UTF-8); `trusted_certs` are PEM or
-/// DER certificates, an empty list meaning the system's trust store.
+/// DER certificates, an empty list meaning the system's trust store. Same as
+/// verify_message(smime_message, trusted_certs or absent when empty).
 Bytes verify_signed_smime(std::string_view smime_message, const std::vector<Bytes>& trusted_certs = {});
 
 }  // namespace norvan::signing::mime

@@ -1,1 +1,104 @@
-// Sub-command (to be written).
+// The `verify` sub-command: verify an S/MIME clear-signed message and write its payload.
+#include "norvan/api/ostrand.hpp"
+#include "norvan/cli/cli.hpp"
+#include "norvan/cli/commands/_shared.hpp"
+#include "norvan/common/files.hpp"
+#include "norvan/signing/mime.hpp"
+
+#include <algorithm>
+#include <iostream>
+#include <memory>
+
+namespace norvan::cli::commands::verify {
+namespace {
+
+namespace shared = _shared;
+namespace mime = signing::mime;
+
+// Exit statuses: the message verified; it did not; verification could not be carried out.
+constexpr int kVerified = 0;
+constexpr int kNotVerified = 1;
+constexpr int kFailed = 2;
+
+struct Options {
+  std::vector<std::filesystem::path> trusted_certs;
+  std::optional<std::filesystem::path> trusted_dir;
+  std::optional<std::filesystem::path> output;
+  std::string message = "-";
+};
+
+// Texts from lower layers may span lines; the report is always one line.
+std::string one_line(std::string text) {
+  std::replace_if(text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+  return text;
+}
+
+// "<TypeName>: <message> (<cause>)"; the ": <message>" and " (<cause>)" parts are left out
+// when empty.
+std::string describe(const mime::VerificationError& error) {
+  std::string text = error.type_name();
+  if (const std::string message = error.what(); !message.empty()) text += ": " + message;
+  if (const std::string cause = error.cause_text(); !cause.empty()) text += " (" + cause + ")";
+  return one_line(text);
+}
+
+int report(const std::string& line, int status) {
+  std::cout.flush();
+  std::cerr << line << '\n';
+  return status;
+}
+
+// The trusted certificates: absent without --trusted-cert, so that the system's trust store
+// (or only --trusted-dir) applies.
+std::optional<std::vector<Bytes>> read_trusted_certs(const Options& options) {
+  if (options.trusted_certs.empty()) return std::nullopt;
+  std::vector<Bytes> certs;
+  for (const auto& path : options.trusted_certs) certs.push_back(read_file(path, "trusted certificate"));
+  return certs;
+}
+
+void run(const Options& options) {
+  const auto certs = read_trusted_certs(options);
+  const Bytes message = options.message == "-" ? read_standard_input("the message")
+                                               : read_file(options.message, "message file");
+  const Bytes payload = mime::verify_message(message, certs, options.trusted_dir);
+  api::ostrand::write_bytes(options.output, payload);
+}
+
+Action verify(CLI::App& command) {
+  auto options = std::make_shared<Options>();
+  command.add_option("-t,--trusted-cert", options->trusted_certs,
+                     "Trusted certificate file (PEM or DER; of a PEM file only the first "
+                     "certificate counts); repeat for several")
+      ->type_name("FILE")
+      ->check(CLI::ExistingFile);
+  command.add_option("-d,--trusted-dir", options->trusted_dir,
+                     "Directory whose *.pem files hold further trusted certificates")
+      ->type_name("DIR")
+      ->check(CLI::ExistingDirectory);
+  shared::output_option(command, options->output, "payload.txt");
+  command.add_option("message", options->message, "File holding the signed message; '-' or none: standard input")
+      ->type_name("MESSAGE");
+  command.footer(
+      "Without --trusted-cert and --trusted-dir the system's trust store applies. On success the "
+      "payload is written and the exit status is 0. A message that does not verify prints "
+      "'<ErrorType>: <reason>' on standard error and exits with 1; any other failure (an "
+      "unreadable file, malformed signature data) exits with 2. Nothing is written unless the "
+      "message verifies.");
+  return [options]() -> int {
+    try {
+      run(*options);
+      return kVerified;
+    } catch (const mime::VerificationError& error) {
+      return report(describe(error), kNotVerified);
+    } catch (const std::exception& error) {
+      return report(one_line(error.what()), kFailed);
+    }
+  };
+}
+
+}  // namespace
+
+NORVAN_CLI_COMMAND(verify, "Verify an S/MIME signed message and write its payload");
+
+}  // namespace norvan::cli::commands::verify
