@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <iostream>
 #include <memory>
+#include <stdexcept>
 
 namespace norvan::cli::commands::verify {
 namespace {
@@ -33,12 +34,14 @@ std::string one_line(std::string text) {
   return text;
 }
 
-// "<TypeName>: <message> (<cause>)"; the ": <message>" and " (<cause>)" parts are left out
-// when empty.
+// "<TypeName>: <message> (<cause>)"; ": <message>" is left out when the message is empty and
+// " (<cause>)" when there is no cause text or it only repeats the message.
 std::string describe(const mime::VerificationError& error) {
+  const std::string message = error.what();
+  const std::string cause = error.cause_text();
   std::string text = error.type_name();
-  if (const std::string message = error.what(); !message.empty()) text += ": " + message;
-  if (const std::string cause = error.cause_text(); !cause.empty()) text += " (" + cause + ")";
+  if (!message.empty()) text += ": " + message;
+  if (!cause.empty() && cause != message) text += " (" + cause + ")";
   return one_line(text);
 }
 
@@ -57,7 +60,16 @@ std::optional<std::vector<Bytes>> read_trusted_certs(const Options& options) {
   return certs;
 }
 
+// A misspelt directory would silently trust nothing from it; say so instead.
+void check_trusted_dir(const Options& options) {
+  if (options.trusted_dir && !std::filesystem::is_directory(*options.trusted_dir)) {
+    throw std::runtime_error("Cannot read trusted certificate directory '" + options.trusted_dir->string() +
+                             "': it does not exist or is not a directory");
+  }
+}
+
 void run(const Options& options) {
+  check_trusted_dir(options);
   const auto certs = read_trusted_certs(options);
   const Bytes message = options.message == "-" ? read_standard_input("the message")
                                                : read_file(options.message, "message file");
@@ -71,11 +83,10 @@ Action verify(CLI::App& command) {
                      "Trusted certificate file (PEM or DER; of a PEM file only the first "
                      "certificate counts); repeat for several")
       ->type_name("FILE")
-      ->check(CLI::ExistingFile);
+      ->allow_extra_args(false);  // one file per --trusted-cert; the message is positional
   command.add_option("-d,--trusted-dir", options->trusted_dir,
                      "Directory whose *.pem files hold further trusted certificates")
-      ->type_name("DIR")
-      ->check(CLI::ExistingDirectory);
+      ->type_name("DIR");
   shared::output_option(command, options->output, "payload.txt");
   command.add_option("message", options->message, "File holding the signed message; '-' or none: standard input")
       ->type_name("MESSAGE");
