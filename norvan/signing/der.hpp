@@ -70,6 +70,8 @@ class Reader {
   /// Reads `data`, whose first byte lies at absolute offset `origin` of the whole input.
   explicit Reader(ByteView data, std::size_t origin = 0, std::size_t depth = 0) noexcept
       : data_(data), origin_(origin), depth_(depth) {}
+  /// A reader of a temporary would dangle.
+  Reader(Bytes&&, std::size_t = 0, std::size_t = 0) = delete;
 
   ByteView data() const noexcept { return data_; }
   std::size_t size() const noexcept { return data_.size(); }

@@ -71,6 +71,7 @@ struct CmsSignOptions {
   std::vector<std::string> key_options;   // each passed as -keyopt (e.g. "rsa_pss_saltlen:32")
   std::vector<Credential> extra_certs;    // -certfile, in this order
   bool include_signer_cert = true;        // false: -nocerts
+  bool key_identifier = false;            // true: -keyid (signer named by subject key id)
 };
 
 /// Returns the detached CMS SignedData (DER ContentInfo) that
