@@ -2,7 +2,7 @@
 # Builds one module as its own shared library, target norvan::<name>, file libnorvan_<name>.so,
 # and installs it with its public header norvan/<dir>/<name>.hpp.
 function(norvan_add_module name)
-  cmake_parse_arguments(ARG "" "PACKAGE" "SOURCES;HEADERS;PUBLIC;PRIVATE" ${ARGN})
+  cmake_parse_arguments(ARG "NO_HEADER" "PACKAGE" "SOURCES;HEADERS;PUBLIC;PRIVATE" ${ARGN})
   set(target norvan_${name})
   add_library(${target} SHARED ${ARG_SOURCES})
   add_library(norvan::${name} ALIAS ${target})
@@ -22,14 +22,17 @@ function(norvan_add_module name)
   install(TARGETS ${target} EXPORT norvanTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${ARG_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/norvan/${ARG_PACKAGE})
+  if(NOT ARG_NO_HEADER)
+    install(FILES ${ARG_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/norvan/${ARG_PACKAGE})
+  endif()
   set_property(GLOBAL APPEND PROPERTY NORVAN_MODULES ${name})
 endfunction()
 
 # norvan_add_command_module(<name> SOURCES ... [PRIVATE ...])
 # A command module: a module whose library registers a sub-command of the `norvan` program
-# when it is loaded. The program links all of them.
+# when it is loaded; it offers no interface of its own, so no header is installed. The program
+# links all of them.
 function(norvan_add_command_module name)
-  norvan_add_module(${name} PACKAGE cli/commands ${ARGN})
+  norvan_add_module(${name} PACKAGE cli/commands NO_HEADER ${ARGN})
   set_property(GLOBAL APPEND PROPERTY NORVAN_COMMAND_MODULES norvan::${name})
 endfunction()

@@ -52,7 +52,7 @@ PrivateKey load_key(ByteView pem, const std::optional<Bytes>& password, const st
   ossl::UniquePtr<EVP_PKEY> key(PEM_read_bio_PrivateKey(bio.get(), nullptr, supply_passphrase, &request));
   if (!key) {
     const std::string reason = ossl::take_error_reason();
-    if (request.asked && !password) {
+    if (request.asked && (!password || password->empty())) {
       throw KeyLoadError("The private key in " + source +
                          " is encrypted: a passphrase is needed to load it");
     }

@@ -8,6 +8,11 @@ TEST(Program, HelpVersionAndUsageErrors) {
   const auto help = run_norvan({"--help"});
   EXPECT_EQ(help.exit_status, 0);
   EXPECT_NE(help.out.find("Usage"), std::string::npos);
+  // Every command module linked into the program has registered its sub-command.
+  for (const char* command : {"tarrowby", "palisande", "sign", "verify", "build"}) {
+    EXPECT_NE(help.out.find(std::string("\n  ") + command + " "), std::string::npos) << command;
+    EXPECT_EQ(run_norvan({command, "--help"}).exit_status, 0) << command;
+  }
 
   const auto version = run_norvan({"--version"});
   EXPECT_EQ(version.exit_status, 0);
