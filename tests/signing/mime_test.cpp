@@ -1,0 +1,297 @@
+#include "norvan/signing/mime.hpp"
+
+#include "tests/support/pki.hpp"
+#include "tests/support/test_support.hpp"
+
+#include <gtest/gtest.h>
+#include <openssl/sha.h>
+
+#include <regex>
+#include <thread>
+
+namespace {
+
+using namespace norvan;
+using namespace norvan::testing;
+using signing::brisvale::CertificateError;
+using signing::brisvale::HashValueError;
+using signing::brisvale::MalformedSignatureError;
+using signing::brisvale::SignatureError;
+using signing::merrowin::PrivateKey;
+using signing::mime::sign_payload;
+using signing::mime::verify_message;
+using signing::mime::verify_signed_smime;
+using signing::mime::VerificationError;
+
+PrivateKey private_key_of(const Credential& credential) {
+  EVP_PKEY_up_ref(credential.key.get());
+  return PrivateKey(ossl::UniquePtr<EVP_PKEY>(credential.key.get()));
+}
+
+std::string base64(ByteView der) {
+  std::string text(4 * ((der.size() + 2) / 3) + 1, '\0');
+  text.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), der.data(),
+                                                       static_cast<int>(der.size()))));
+  return text;
+}
+
+std::string entity(const std::string& headers, const std::string& body) {
+  return headers + "\r\n\r\n" + body;
+}
+
+std::string signature_entity(ByteView der, const std::string& type = "application/x-pkcs7-signature") {
+  return entity("Content-Type: " + type + "\r\nContent-Transfer-Encoding: base64", base64(der));
+}
+
+std::string multipart(const std::vector<std::string>& parts, const std::string& type = "multipart/signed",
+                      const std::string& boundary = "BND") {
+  std::string text = "Content-Type: " + type + "; boundary=\"" + boundary + "\"\r\n\r\n";
+  for (const auto& part : parts) text += "--" + boundary + "\r\n" + part + "\r\n";
+  return text + "--" + boundary + "--\r\n";
+}
+
+// The DER SignedData inside a message that sign_payload made.
+Bytes signature_of(const Bytes& message) {
+  std::smatch match;
+  const std::string text(as_text(message));
+  if (!std::regex_search(text, match, std::regex("filename=\"smime.p7s\"\r\n\r\n([A-Za-z0-9+/=\r\n]+?)\r\n--"))) {
+    throw std::runtime_error("no signature part");
+  }
+  const std::string b64 = std::regex_replace(match[1].str(), std::regex("\r\n"), "");
+  Bytes der(b64.size());
+  const int length = EVP_DecodeBlock(der.data(), reinterpret_cast<const unsigned char*>(b64.data()), static_cast<int>(b64.size()));
+  der.resize(static_cast<std::size_t>(length) - std::count(b64.end() - 2, b64.end(), '='));
+  return der;
+}
+
+template <class Error>
+void expect_error(const std::function<void()>& call, const std::string& message) {
+  try {
+    call();
+    ADD_FAILURE() << "no error, expected " << message;
+  } catch (const Error& error) {
+    EXPECT_EQ(error.what(), message);
+  } catch (const std::exception& error) {
+    ADD_FAILURE() << "wrong error: " << error.what();
+  }
+}
+
+class Mime : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    root_ = new Credential(make_root_ca("Mime Root"));
+    signer_ = new Credential(issue_certificate(*root_, "Mime Signer"));
+  }
+  static void TearDownTestSuite() {
+    delete signer_;
+    delete root_;
+  }
+  static Bytes sign(std::string_view payload, const Credential& who = *signer_) {
+    return sign_payload(to_bytes(who.cert_pem()), private_key_of(who), as_bytes(payload));
+  }
+  static Bytes verify(std::string_view message) { return verify_signed_smime(message, {root_->cert_der()}); }
+  static Bytes verify(const Bytes& message) { return verify(as_text(message)); }
+  static Bytes cms(std::string_view payload, CmsSignOptions options = {}) {
+    return openssl_cms_sign(*signer_, as_bytes(payload), options);
+  }
+
+  static inline Credential* root_ = nullptr;
+  static inline Credential* signer_ = nullptr;
+};
+
+TEST_F(Mime, RoundTripReturnsThePayloadExactly) {
+  for (const std::string payload : {"abc\n", "no final line end", "", "two\n\nlines\n", "caf\xC3\xA9\n"}) {
+    EXPECT_EQ(verify(sign(payload)), to_bytes(payload)) << payload;
+  }
+  const std::string text(as_text(sign("abc\n")));
+  EXPECT_NE(text.find("Content-Type: text/plain\r\n\r\nabc\r\n\r\n--"), std::string::npos);
+  EXPECT_NE(text.find("micalg=\"sha-256\""), std::string::npos);
+  EXPECT_EQ(std::regex_search(text, std::regex("[^\r]\n")), false) << "every line ends in CR LF";
+  EXPECT_NE(sign("same\n"), sign("same\n"));
+}
+
+TEST_F(Mime, PayloadsWithCarriageReturnsAreSignedButDoNotVerify) {
+  for (const std::string payload : {"a\r\nb\n", "lone\rcr\n"}) {
+    const Bytes message = sign(payload);
+    // The signature covers the bytes as passed in ...
+    EXPECT_EQ(signing::brisvale::verify(signature_of(message), to_bytes(payload), std::vector<Bytes>{root_->cert_der()}),
+              to_bytes(payload));
+    // ... but the reader maps CR LF to LF, and a lone CR is written as a line end.
+    expect_error<HashValueError>([&] { verify(message); }, "Different hash values for raw and signed payload digests");
+  }
+}
+
+TEST_F(Mime, SignedDataHasTheAgreedShape) {
+  CertificateOptions rsa_options;
+  rsa_options.key_type = KeyType::rsa2048;
+  const Credential rsa = issue_certificate(*root_, "RSA Signer", rsa_options);
+  const std::string payload = "shape\n";
+  for (const auto& [who, algorithm] : {std::pair{*signer_, NID_ecdsa_with_SHA256}, std::pair{rsa, NID_rsaEncryption}}) {
+    const Bytes der = signature_of(sign(payload, who));
+    const unsigned char* in = der.data();
+    ossl::UniquePtr<PKCS7> p7(d2i_PKCS7(nullptr, &in, static_cast<long>(der.size())));
+    ASSERT_TRUE(p7);
+    EXPECT_TRUE(PKCS7_is_detached(p7.get()));
+    ASSERT_EQ(sk_PKCS7_SIGNER_INFO_num(PKCS7_get_signer_info(p7.get())), 1);
+    PKCS7_SIGNER_INFO* info = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
+    EXPECT_EQ(OBJ_obj2nid(info->digest_alg->algorithm), NID_sha256);
+    EXPECT_EQ(OBJ_obj2nid(info->digest_enc_alg->algorithm), algorithm);
+    EXPECT_EQ(ASN1_INTEGER_cmp(info->issuer_and_serial->serial, X509_get0_serialNumber(who.cert.get())), 0);
+    for (const int nid : {NID_pkcs9_contentType, NID_pkcs9_signingTime, NID_SMIMECapabilities}) {
+      EXPECT_NE(PKCS7_get_signed_attribute(info, nid), nullptr) << nid;
+    }
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char*>(payload.data()), payload.size(), digest);
+    const ASN1_OCTET_STRING* md = PKCS7_digest_from_attributes(PKCS7_get_signed_attributes(info));
+    ASSERT_NE(md, nullptr);
+    EXPECT_EQ(Bytes(md->data, md->data + md->length), Bytes(digest, digest + sizeof digest));
+    EXPECT_EQ(sk_X509_num(p7->d.sign->cert), 1);
+  }
+}
+
+TEST_F(Mime, OpenSslVerifiesOurSignature) {
+  TempDir dir;
+  const std::string payload = "for openssl\n";
+  write_file(dir / "payload", payload);
+  write_file(dir / "root.pem", root_->cert_pem());
+  write_file(dir / "sig.der", as_text(signature_of(sign(payload))));
+  const auto verified = run_process({"openssl", "cms", "-verify", "-binary", "-inform", "DER", "-in", (dir / "sig.der").string(),
+                                     "-content", (dir / "payload").string(), "-CAfile", (dir / "root.pem").string(),
+                                     "-purpose", "any", "-out", "/dev/null"});
+  EXPECT_EQ(verified.exit_status, 0) << verified.err;
+  const auto printed = run_process({"openssl", "cms", "-cmsout", "-print", "-inform", "DER", "-in", (dir / "sig.der").string()});
+  for (const std::string expected : {"sha256", "contentType", "signingTime", "messageDigest", "S/MIME Capabilities", "CN=Mime Signer"}) {
+    EXPECT_NE(printed.out.find(expected), std::string::npos) << expected;
+  }
+}
+
+TEST_F(Mime, SigningRefusesBadCertificatesBeforeWritingAnything) {
+  int pieces = 0;
+  const auto count = [&pieces](ByteView) { ++pieces; };
+  const Bytes der = signer_->cert_der();
+  EXPECT_THROW(signing::mime::PayloadSigner(der, private_key_of(*signer_), count), ossl::OpenSSLError);
+  const Credential other = issue_certificate(*root_, "Other");
+  EXPECT_THROW(signing::mime::PayloadSigner(to_bytes(other.cert_pem()), private_key_of(*signer_), count), ossl::OpenSSLError);
+  EXPECT_EQ(pieces, 0);
+}
+
+TEST_F(Mime, PayloadFedInPiecesIsSignedAsAWhole) {
+  const auto sign_pieces = [](const std::vector<std::string_view>& pieces) {
+    Bytes message;
+    signing::mime::PayloadSigner signer(to_bytes(signer_->cert_pem()), private_key_of(*signer_),
+                                        [&](ByteView piece) { message.insert(message.end(), piece.begin(), piece.end()); });
+    for (const std::string_view piece : pieces) signer.update(as_bytes(piece));
+    signer.finish();
+    return message;
+  };
+  EXPECT_EQ(verify(sign_pieces({"line one\n", "line ", "", "two\n", "end"})), to_bytes("line one\nline two\nend"));
+  // A CR LF split across two pieces is one line end; a CR at the very end is one too.
+  const std::string text(as_text(sign_pieces({"a\r", "\nb\r"})));
+  EXPECT_NE(text.find("\r\n\r\na\r\nb\r\n\r\n--"), std::string::npos);
+}
+
+TEST_F(Mime, SignaturesMadeByOpenSslVerifyAndTamperingIsCaught) {
+  CertificateOptions ca;
+  ca.ca = true;
+  const Credential intermediate = issue_certificate(*root_, "Intermediate", ca);
+  const Credential chained = issue_certificate(intermediate, "Chained");
+  CmsSignOptions sha384, no_attributes, chain;
+  sha384.digest = "sha384";
+  no_attributes.signed_attributes = false;
+  chain.extra_certs = {intermediate};
+  const std::string payload = "openssl made this\n";
+  const std::string text = entity("Content-Type: text/plain", payload);
+  for (const Bytes& der : {cms(payload), cms(payload, sha384), cms(payload, no_attributes),
+                           openssl_cms_sign(chained, as_bytes(payload), chain)}) {
+    EXPECT_EQ(verify(multipart({text, signature_entity(der)})), to_bytes(payload));
+    const std::string changed = entity("Content-Type: text/plain", "openssl made that\n");
+    EXPECT_THROW(verify(multipart({changed, signature_entity(der)})), VerificationError);
+  }
+  expect_error<HashValueError>([&] { verify(multipart({entity("Content-Type: text/plain", "X"), signature_entity(cms(payload))})); },
+                               "Different hash values for raw and signed payload digests");
+  Bytes broken = cms(payload);
+  broken[broken.size() - 3] ^= 0x01;  // inside the signature value
+  EXPECT_THROW(verify(multipart({text, signature_entity(broken)})), SignatureError);
+}
+
+TEST_F(Mime, FindsTheLastSignatureAndTheLastText) {
+  const std::string payload = "chosen\n";
+  const std::string good = signature_entity(cms(payload));
+  const std::string bad = signature_entity(cms("other\n"), "application/pkcs7-signature");
+  const std::string text = entity("Content-Type: text/plain", payload);
+  const std::string other = entity("Content-Type: text/plain", "other\n");
+  EXPECT_EQ(verify(multipart({text, bad, good})), to_bytes(payload));
+  EXPECT_EQ(verify(multipart({other, text, good})), to_bytes(payload));
+  EXPECT_EQ(verify(multipart({text, signature_entity(cms(payload), "Application/PKCS7-Signature; name=x")})), to_bytes(payload));
+  EXPECT_EQ(verify(multipart({entity("Content-Type: Text/Plain; charset=utf-8", payload), good})), to_bytes(payload));
+  EXPECT_THROW(verify(multipart({text, good, bad})), HashValueError);
+  EXPECT_THROW(verify(multipart({text, good, other})), HashValueError);
+  // Entities inside message/rfc822 parts and digests are visited too; a digest child
+  // without a header counts as message/rfc822.
+  const std::string nested = entity("Content-Type: message/rfc822", multipart({text}, "multipart/mixed", "INNER"));
+  const std::string digest = "Content-Type: multipart/digest; boundary=DG\r\n\r\n--DG\r\n\r\n" + good + "\r\n--DG--";
+  EXPECT_EQ(verify(multipart({nested, digest}, "multipart/mixed")), to_bytes(payload));
+}
+
+TEST_F(Mime, MissingPartsAndOddBodies) {
+  const std::string payload = "body\n";
+  const std::string sig = signature_entity(cms(payload));
+  expect_error<VerificationError>([&] { verify("just text, no header\nat all\n"); }, "Could not find any signature");
+  expect_error<VerificationError>([&] { verify(""); }, "Could not find any signature");
+  expect_error<VerificationError>([&] { verify(multipart({entity("Content-Type: text/plain", payload)})); },
+                                  "Could not find any signature");
+  expect_error<VerificationError>([&] { verify(multipart({sig})); },
+                                  "Unsupported payload \"None\" type <class 'NoneType'>");
+  // An empty signature body is still a signature: brisvale rejects it.
+  EXPECT_THROW(verify(multipart({entity("Content-Type: text/plain", payload), entity("Content-Type: application/x-pkcs7-signature", "")})),
+               MalformedSignatureError);
+  // A text/plain entity is used as written, not transfer-decoded.
+  const std::string qp = entity("Content-Type: text/plain\r\nContent-Transfer-Encoding: quoted-printable", "b=6Fdy\n");
+  EXPECT_THROW(verify(multipart({qp, signature_entity(cms("body\n"))})), HashValueError);
+  // Line ends: LF-only messages work, and an entity without content type is text/plain.
+  const std::string lf = "Content-Type: multipart/signed; boundary=B\n\n--B\n\nbody\n\n--B\nContent-Type: application/pkcs7-signature\n"
+                         "Content-Transfer-Encoding: base64\n\n" + base64(cms(payload)) + "\n--B--\n";
+  EXPECT_EQ(verify(lf), to_bytes(payload));
+  // An unclosed last boundary still yields both parts.
+  std::string unclosed = multipart({entity("Content-Type: text/plain", payload), sig});
+  unclosed.resize(unclosed.rfind("--BND--"));
+  EXPECT_EQ(verify(unclosed), to_bytes(payload));
+}
+
+TEST_F(Mime, MalformedStructuresEndInErrorsNotCrashes) {
+  std::string deep;
+  for (int level = 0; level < 20000; ++level) deep += "Content-Type: multipart/mixed; boundary=b" + std::to_string(level) + "\r\n\r\n--b" + std::to_string(level) + "\r\n";
+  expect_error<VerificationError>([&] { verify(deep); }, "Could not find any signature");
+  std::string nested_messages;
+  for (int level = 0; level < 20000; ++level) nested_messages += "Content-Type: message/rfc822\r\n\r\n";
+  expect_error<VerificationError>([&] { verify(nested_messages); }, "Could not find any signature");
+  std::vector<std::string> many(5000, entity("Content-Type: text/plain", "decoy\n"));
+  many.push_back(entity("Content-Type: text/plain", "body\n"));
+  many.push_back(signature_entity(cms("body\n")));
+  EXPECT_EQ(verify(multipart(many, "multipart/mixed")), to_bytes("body\n"));
+}
+
+TEST_F(Mime, VerifiesFromSeveralThreadsAtOnce) {
+  std::vector<Bytes> messages;
+  for (int index = 0; index < 8; ++index) messages.push_back(sign("thread " + std::to_string(index) + "\n"));
+  std::vector<std::string> results(messages.size());
+  std::vector<std::thread> threads;
+  for (std::size_t index = 0; index < messages.size(); ++index) {
+    threads.emplace_back([&, index] {
+      for (int round = 0; round < 5; ++round) results[index] = std::string(as_text(verify(messages[index])));
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (std::size_t index = 0; index < messages.size(); ++index) EXPECT_EQ(results[index], "thread " + std::to_string(index) + "\n");
+}
+
+TEST_F(Mime, TrustedCertificatesReachBrisvale) {
+  const Bytes message = sign("trust\n");
+  EXPECT_THROW(verify_signed_smime(as_text(message)), CertificateError);  // system store: our root is unknown
+  EXPECT_THROW(verify_message(message, std::vector<Bytes>{}), CertificateError);
+  TempDir dir;
+  write_file(dir / "root.pem", root_->cert_pem());
+  EXPECT_EQ(verify_message(message, std::nullopt, dir.path()), to_bytes("trust\n"));
+}
+
+}  // namespace
