@@ -68,8 +68,8 @@ Bytes to_der(X509* cert);
 struct CmsSignOptions {
   std::string digest = "sha256";          // -md
   bool signed_attributes = true;          // false: -noattr
-  std::vector<std::string> key_options;   // each passed as -keyopt (e.g. "rsa_pss_saltlen:32")
-  std::vector<Credential> extra_certs;    // -certfile, in this order
+  std::vector<std::string> key_options{}; // each passed as -keyopt (e.g. "rsa_pss_saltlen:32")
+  std::vector<Credential> extra_certs{};  // -certfile, in this order
   bool include_signer_cert = true;        // false: -nocerts
   bool key_identifier = false;            // true: -keyid (signer named by subject key id)
 };
