@@ -1,0 +1,103 @@
+#include "norvan/signing/mime.hpp"
+
+#include "tests/support/pki.hpp"
+#include "tests/support/test_support.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace norvan;
+using namespace norvan::testing;
+
+std::string base64(ByteView der) {
+  std::string text(4 * ((der.size() + 2) / 3) + 1, '\0');
+  text.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), der.data(),
+                                                       static_cast<int>(der.size()))));
+  return text;
+}
+
+// A signed message around `payload_text` whose signature part holds `der`.
+std::string message(const std::string& payload_text, ByteView der) {
+  return "Content-Type: multipart/signed; boundary=B\r\n\r\n--B\r\nContent-Type: text/plain\r\n\r\n" + payload_text +
+         "\r\n--B\r\nContent-Type: application/x-pkcs7-signature\r\nContent-Transfer-Encoding: base64\r\n\r\n" + base64(der) +
+         "\r\n--B--\r\n";
+}
+
+class VerifyCommand : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    write_file(dir_ / "root.pem", root_.cert_pem());
+    write_file(dir_ / "root.der", as_text(root_.cert_der()));
+    std::filesystem::create_directory(dir_ / "trusted");
+    write_file(dir_ / "trusted" / "root.pem", root_.cert_pem());
+    write_file(dir_ / "good.txt", message("payload\n", openssl_cms_sign(signer_, to_bytes("payload\n"))));
+  }
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+  Credential root_ = make_root_ca("Verify Root");
+  Credential signer_ = issue_certificate(root_, "Verify Signer");
+  TempDir dir_;
+};
+
+TEST_F(VerifyCommand, WritesThePayloadOfAMessageThatVerifies) {
+  for (const auto& trust : std::vector<std::vector<std::string>>{{"-t", path("root.pem")}, {"--trusted-cert", path("root.der")},
+                                                                 {"--trusted-dir", path("trusted")}}) {
+    std::vector<std::string> args{"verify"};
+    args.insert(args.end(), trust.begin(), trust.end());
+    args.push_back(path("good.txt"));
+    const auto result = run_norvan(args);
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.out, "payload\n");
+  }
+  const auto to_file = run_norvan({"verify", "-t", path("root.pem"), "-o", path("out.txt"), "-"}, read_text(dir_ / "good.txt"));
+  EXPECT_EQ(to_file.exit_status, 0) << to_file.err;
+  EXPECT_EQ(read_text(dir_ / "out.txt"), "payload\n");
+}
+
+TEST_F(VerifyCommand, RejectedMessagesExitWithOneAndNameTheErrorType) {
+  const auto expect_rejected = [&](const std::string& text, const std::string& line) {
+    write_file(dir_ / "message.txt", text);
+    const auto result = run_norvan({"verify", "-t", path("root.pem"), path("message.txt")});
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, line + "\n");
+  };
+  const Bytes signature = openssl_cms_sign(signer_, to_bytes("payload\n"));
+  expect_rejected(message("changed\n", signature), "HashValueError: Different hash values for raw and signed payload digests");
+  expect_rejected("no header here\n", "VerificationError: Could not find any signature");
+
+  // A signature whose value is damaged: the error has no message of its own, only a cause.
+  Bytes broken = signature;
+  broken[broken.size() - 3] ^= 0x01;
+  write_file(dir_ / "broken.txt", message("payload\n", broken));
+  const auto damaged = run_norvan({"verify", "-t", path("root.pem"), path("broken.txt")});
+  EXPECT_EQ(damaged.exit_status, 1);
+  EXPECT_EQ(damaged.err.rfind("SignatureError (", 0), 0u) << damaged.err;
+
+  const auto untrusted = run_norvan({"verify", "-t", path("good.txt"), path("good.txt")});
+  EXPECT_EQ(untrusted.exit_status, 2) << "a trusted file that is no certificate is not a verdict";
+  std::filesystem::create_directory(dir_ / "empty");
+  const auto unknown_root = run_norvan({"verify", "--trusted-dir", path("empty"), path("good.txt")});
+  EXPECT_EQ(unknown_root.exit_status, 1);
+  EXPECT_EQ(unknown_root.err.rfind("CertificateError: ", 0), 0u) << unknown_root.err;
+  EXPECT_EQ(std::count(unknown_root.err.begin(), unknown_root.err.end(), '\n'), 1);
+}
+
+TEST_F(VerifyCommand, OtherFailuresExitWithTwo) {
+  write_file(dir_ / "out.txt", "old");
+  const auto missing = run_norvan({"verify", "-t", path("root.pem"), "-o", path("out.txt"), path("missing.txt")});
+  EXPECT_EQ(missing.exit_status, 2);
+  EXPECT_EQ(missing.err, "Cannot read message file '" + path("missing.txt") + "': No such file or directory\n");
+  const auto malformed = run_norvan({"verify", "-t", path("root.pem"), "-o", path("out.txt")}, message("payload\n", to_bytes("junk")));
+  EXPECT_EQ(malformed.exit_status, 2);
+  EXPECT_EQ(std::count(malformed.err.begin(), malformed.err.end(), '\n'), 1) << malformed.err;
+  const auto no_dir = run_norvan({"verify", "--trusted-dir", path("nowhere"), path("good.txt")});
+  EXPECT_EQ(no_dir.exit_status, 2);
+  EXPECT_EQ(no_dir.err, "Cannot read trusted certificate directory '" + path("nowhere") +
+                            "': it does not exist or is not a directory\n");
+  EXPECT_EQ(read_text(dir_ / "out.txt"), "old");
+  EXPECT_NE(run_norvan({"--help"}).out.find("Verify an S/MIME signed message"), std::string::npos);
+}
+
+}  // namespace
