@@ -351,16 +351,15 @@ SignedParts find_signed_parts(GMimeObject* root) {
   return found;
 }
 
-// Appends everything `stream` yields from its current position to `out`.
+// Appends everything `stream` yields from its current position to `out`. Reads through a
+// small buffer so that `out` grows only by what arrives (no over-allocation past a reserve).
 void read_stream(GMimeStream* stream, Bytes& out, std::string_view what) {
-  constexpr std::size_t kChunk = 64 * 1024;
+  char buffer[64 * 1024];
   for (;;) {
-    const std::size_t used = out.size();
-    out.resize(used + kChunk);
-    const ssize_t count = g_mime_stream_read(stream, reinterpret_cast<char*>(out.data() + used), kChunk);
-    out.resize(used + static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
+    const ssize_t count = g_mime_stream_read(stream, buffer, sizeof buffer);
     if (count < 0) throw MessageFormatError("Cannot read the " + std::string(what) + " of the message");
     if (count == 0) return;
+    out.insert(out.end(), buffer, buffer + count);
   }
 }
 
