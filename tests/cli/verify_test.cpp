@@ -73,7 +73,7 @@ TEST_F(VerifyCommand, RejectedMessagesExitWithOneAndNameTheErrorType) {
   write_file(dir_ / "broken.txt", message("payload\n", broken));
   const auto damaged = run_norvan({"verify", "-t", path("root.pem"), path("broken.txt")});
   EXPECT_EQ(damaged.exit_status, 1);
-  EXPECT_EQ(damaged.err.rfind("SignatureError (", 0), 0u) << damaged.err;
+  EXPECT_EQ(damaged.err.rfind("SignatureError:  (", 0), 0u) << damaged.err;
 
   const auto untrusted = run_norvan({"verify", "-t", path("good.txt"), path("good.txt")});
   EXPECT_EQ(untrusted.exit_status, 2) << "a trusted file that is no certificate is not a verdict";

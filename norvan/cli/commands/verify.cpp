@@ -34,14 +34,11 @@ std::string one_line(std::string text) {
   return text;
 }
 
-// "<TypeName>: <message> (<cause>)"; ": <message>" is left out when the message is empty and
-// " (<cause>)" when there is no cause text or it only repeats the message.
+// "<TypeName>: <message>", followed by " (<cause>)" when the error has a cause. The form is
+// fixed, even for an empty message, so that scripts can split it.
 std::string describe(const mime::VerificationError& error) {
-  const std::string message = error.what();
-  const std::string cause = error.cause_text();
-  std::string text = error.type_name();
-  if (!message.empty()) text += ": " + message;
-  if (!cause.empty() && cause != message) text += " (" + cause + ")";
+  std::string text = std::string(error.type_name()) + ": " + error.what();
+  if (error.cause()) text += " (" + error.cause_text() + ")";
   return one_line(text);
 }
 
