@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <array>
 #include <climits>
-#include <cstring>
 #include <string_view>
 #include <system_error>
 
@@ -341,12 +340,14 @@ PssParameters read_pss_parameters(const AlgorithmIdentifier& algorithm) {
   need(params.get_optional(der::context_tag(0, true), field, present), params, "RSASSA-PSS hashAlgorithm");
   if (present) {
     const AlgorithmIdentifier hash = read_algorithm(field, "RSASSA-PSS hashAlgorithm");
+    need(field.expect_end(), field, "RSASSA-PSS hashAlgorithm");
     result.hash = &digest_algorithm(hash.oid, "RSASSA-PSS hash algorithm");
   }
   need(params.get_optional(der::context_tag(1, true), field, present), params,
        "RSASSA-PSS maskGenAlgorithm");
   if (present) {
     const AlgorithmIdentifier mgf = read_algorithm(field, "RSASSA-PSS maskGenAlgorithm");
+    need(field.expect_end(), field, "RSASSA-PSS maskGenAlgorithm");
     if (mgf.oid != kMgf1Oid) {
       throw MalformedSignatureError("Unsupported RSASSA-PSS mask generation function " + mgf.oid);
     }
@@ -355,6 +356,7 @@ PssParameters read_pss_parameters(const AlgorithmIdentifier& algorithm) {
   if (present) {
     std::int64_t salt = 0;
     need(field.get_int64(salt), field, "RSASSA-PSS saltLength");
+    need(field.expect_end(), field, "RSASSA-PSS saltLength");
     if (salt < 0 || salt > INT_MAX) {
       throw MalformedSignatureError("Unsupported RSASSA-PSS salt length " + std::to_string(salt));
     }
@@ -446,6 +448,7 @@ Certificate parse_certificate(ByteView der_bytes) {
   if (cursor != der_bytes.data() + der_bytes.size()) return nullptr;
   // Compute OpenSSL's cached extension data now, so that the object is not changed later.
   X509_check_purpose(parsed, -1, 0);
+  ossl::clear_errors();
   return cert;
 }
 
@@ -623,8 +626,10 @@ SignerCertificates choose_certificates(const SignedDataView& signed_data) {
     }
   }
   if (!chosen.cert) {
-    const ByteView serial_bytes(serial_der.data(), serial_der.size());
-    malformed("no certificate in SignedData has the signer's serial number (INTEGER " + hex(serial_bytes) + ")");
+    der::Reader reader(serial_der);
+    ByteView contents;
+    if (!reader.get_integer(contents)) contents = serial_der;
+    malformed("no certificate in SignedData has the signer's serial number 0x" + hex(contents));
   }
   return chosen;
 }
