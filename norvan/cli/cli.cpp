@@ -4,6 +4,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 
 namespace norvan::cli {
@@ -14,6 +15,26 @@ constexpr const char* kVersion = "0.1.0";
 struct CommandEntry {
   CommandSetup setup;
   std::string description;
+  std::string summary;
+};
+
+// Lists each registered command with its summary rather than its description.
+class GroupFormatter : public CLI::Formatter {
+ public:
+  explicit GroupFormatter(const std::map<std::string, CommandEntry>& commands) : commands_(commands) {}
+  std::string make_subcommand(const CLI::App* command) const override {
+    const auto entry = commands_.find(command->get_name());
+    if (entry == commands_.end() || entry->second.summary.empty() || command->get_parent() == nullptr ||
+        command->get_parent()->get_parent() != nullptr) {
+      return CLI::Formatter::make_subcommand(command);
+    }
+    std::stringstream out;
+    CLI::detail::format_help(out, command->get_display_name(true), entry->second.summary, get_column_width());
+    return out.str();
+  }
+
+ private:
+  const std::map<std::string, CommandEntry>& commands_;
 };
 
 // Function-local static: registrations from other libraries' static initialisers may run
@@ -53,8 +74,10 @@ std::vector<std::string> normalised_arguments(int argc, const char* const* argv)
 
 }  // namespace
 
-Registration::Registration(std::string name, CommandSetup setup, std::string description) {
-  auto [it, inserted] = registry().emplace(name, CommandEntry{std::move(setup), std::move(description)});
+Registration::Registration(std::string name, CommandSetup setup, std::string description, std::string summary) {
+  if (summary.empty()) summary = description;
+  auto [it, inserted] =
+      registry().emplace(name, CommandEntry{std::move(setup), std::move(description), std::move(summary)});
   if (!inserted) throw std::logic_error("the sub-command '" + name + "' is registered twice");
 }
 
@@ -75,6 +98,7 @@ int run(int argc, const char* const* argv) {
                "norvan"};
   app.set_version_flag("--version", std::string("norvan ") + kVersion);
   app.require_subcommand(1);
+  app.formatter(std::make_shared<GroupFormatter>(registry()));
   app.fallthrough(false);
 
   std::vector<std::pair<CLI::App*, Action>> actions;

@@ -18,12 +18,15 @@ using CommandSetup = std::function<Action(CLI::App& command)>;
 
 /// Registers a sub-command in the group. Create one at namespace scope in a command module
 /// (see NORVAN_CLI_COMMAND); a second registration of the same name throws std::logic_error.
+/// `description` heads the command's own help; `summary` is its line in the program's list of
+/// commands (the description when empty).
 class Registration {
  public:
-  Registration(std::string name, CommandSetup setup, std::string description = {});
+  Registration(std::string name, CommandSetup setup, std::string description = {}, std::string summary = {});
 };
 
-/// Registers the set-up function `function` as the sub-command of the same name.
+/// Registers the set-up function `function` as the sub-command of the same name; further
+/// arguments are the description and the summary.
 #define NORVAN_CLI_COMMAND(function, ...) \
   static const ::norvan::cli::Registration norvan_cli_registration_##function{#function, function, ##__VA_ARGS__}
 

@@ -39,6 +39,8 @@ Action palisande(CLI::App& command) {
 
 }  // namespace
 
-NORVAN_CLI_COMMAND(palisande);
+// The command's own help lists only its usage and options; the summary appears in the
+// program's list of commands.
+NORVAN_CLI_COMMAND(palisande, "", "Create a self-signed certificate for a stored private key");
 
 }  // namespace norvan::cli::commands::palisande

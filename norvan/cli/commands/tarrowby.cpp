@@ -30,6 +30,8 @@ Action tarrowby(CLI::App& command) {
 
 }  // namespace
 
-NORVAN_CLI_COMMAND(tarrowby);
+// The command's own help lists only its usage and options; the summary appears in the
+// program's list of commands.
+NORVAN_CLI_COMMAND(tarrowby, "", "Create a private key (EC P-384) and write it as PEM");
 
 }  // namespace norvan::cli::commands::tarrowby
