@@ -14,6 +14,7 @@
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace norvan::api::ostrand {
 namespace fs = std::filesystem;
@@ -39,19 +40,16 @@ int write_all(int fd, ByteView content) {
 }
 
 void write_to_stdout(ByteView content) {
-  std::fflush(stdout);  // keep anything already buffered in front of our bytes
   if (const int error = write_all(STDOUT_FILENO, content); error != 0) {
     throw_file_error("Cannot write to", "standard output", error);
   }
 }
 
-// A target that is not a regular file (a pipe, a device): written in place.
-void write_in_place(const fs::path& target, ByteView content) {
+// Opens a target that is not a regular file (a pipe, a device) for writing in place.
+int open_in_place(const fs::path& target) {
   const int fd = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
   if (fd < 0) throw_file_error("Cannot write", target, errno);
-  const int error = write_all(fd, content);
-  ::close(fd);
-  if (error != 0) throw_file_error("Cannot write", target, error);
+  return fd;
 }
 
 std::string random_suffix() {
@@ -128,27 +126,77 @@ fs::path resolve_links(const fs::path& output) {
   return output;  // a dangling link: writing through it fails or creates the target below
 }
 
-void replace_file(const fs::path& output, ByteView content, NewFileMode mode) {
-  const fs::path target = resolve_links(output);
-  struct stat existing {};
-  const bool exists = ::stat(target.c_str(), &existing) == 0;
-  if (exists && S_ISDIR(existing.st_mode)) throw_file_error("Cannot write", output, EISDIR);
-  if (exists && !S_ISREG(existing.st_mode)) return write_in_place(target, content);
-
-  TemporaryFile file(target, mode == NewFileMode::owner_only ? 0600 : 0666);
-  if (exists) file.keep_mode_of(existing);
-  file.write(content);
-  file.commit();
-}
-
 }  // namespace
 
-void write_bytes(const std::optional<fs::path>& output, ByteView content, NewFileMode mode) {
-  if (output) {
-    replace_file(*output, content, mode);
-  } else {
-    write_to_stdout(content);
+// Where an OutputStream writes: standard output, a target written in place, or a temporary
+// file that replaces the target on commit.
+struct OutputStream::Target {
+  fs::path path;
+  int in_place_fd = -1;
+  std::unique_ptr<TemporaryFile> temporary;
+
+  Target() = default;
+  Target(const Target&) = delete;
+  Target& operator=(const Target&) = delete;
+  ~Target() {
+    if (in_place_fd >= 0) ::close(in_place_fd);
   }
+};
+
+OutputStream::OutputStream(std::optional<fs::path> output, NewFileMode mode)
+    : output_(std::move(output)), mode_(mode) {}
+
+OutputStream::~OutputStream() = default;
+
+void OutputStream::open() {
+  target_ = std::make_unique<Target>();
+  if (!output_) {
+    std::fflush(stdout);  // keep anything already buffered in front of our bytes
+    return;
+  }
+  Target& target = *target_;
+  target.path = resolve_links(*output_);
+  struct stat existing {};
+  const bool exists = ::stat(target.path.c_str(), &existing) == 0;
+  if (exists && S_ISDIR(existing.st_mode)) throw_file_error("Cannot write", *output_, EISDIR);
+  if (exists && !S_ISREG(existing.st_mode)) {
+    target.in_place_fd = open_in_place(target.path);
+    return;
+  }
+  target.temporary = std::make_unique<TemporaryFile>(target.path, mode_ == NewFileMode::owner_only ? 0600 : 0666);
+  if (exists) target.temporary->keep_mode_of(existing);
+}
+
+void OutputStream::write(ByteView piece) {
+  if (committed_) throw std::logic_error("OutputStream::write called after commit");
+  if (!target_) open();
+  Target& target = *target_;
+  if (target.temporary) {
+    target.temporary->write(piece);
+  } else if (target.in_place_fd >= 0) {
+    if (const int error = write_all(target.in_place_fd, piece); error != 0) throw_file_error("Cannot write", target.path, error);
+  } else {
+    write_to_stdout(piece);
+  }
+}
+
+void OutputStream::commit() {
+  if (committed_) throw std::logic_error("OutputStream::commit called twice");
+  if (!target_) open();
+  committed_ = true;
+  Target& target = *target_;
+  if (target.temporary) {
+    target.temporary->commit();
+  } else if (target.in_place_fd >= 0) {
+    const int fd = std::exchange(target.in_place_fd, -1);
+    if (::close(fd) != 0) throw_file_error("Cannot write", target.path, errno);
+  }
+}
+
+void write_bytes(const std::optional<fs::path>& output, ByteView content, NewFileMode mode) {
+  OutputStream stream(output, mode);
+  stream.write(content);
+  stream.commit();
 }
 
 void tarrowby(const std::optional<fs::path>& output, const std::optional<Bytes>& password) {

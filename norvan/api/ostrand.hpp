@@ -4,6 +4,7 @@
 #include "norvan/common/bytes.hpp"
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 
 namespace norvan::api::ostrand {
@@ -23,6 +24,34 @@ enum class NewFileMode {
 /// FileError naming the path.
 void write_bytes(const std::optional<std::filesystem::path>& output, ByteView content,
                  NewFileMode mode = NewFileMode::process_default);
+
+/// Writes one output in pieces, with the guarantees of write_bytes: an existing or new regular
+/// file is replaced only by commit() (temporary file beside it, flushed, renamed over it);
+/// destroying the object without commit() leaves the target untouched and removes the
+/// temporary file. Standard output (`output` absent) and other targets (a pipe, a device) are
+/// written as the pieces arrive. Nothing is opened before the first write() or commit(), so a
+/// failure before any output leaves no trace. Not shared between threads.
+class OutputStream {
+ public:
+  explicit OutputStream(std::optional<std::filesystem::path> output, NewFileMode mode = NewFileMode::process_default);
+  OutputStream(const OutputStream&) = delete;
+  OutputStream& operator=(const OutputStream&) = delete;
+  ~OutputStream();
+
+  /// Appends `piece` to the output. Throws FileError naming the path.
+  void write(ByteView piece);
+  /// Puts the output in place (an empty one when nothing was written). Throws FileError naming
+  /// the path; std::logic_error when called twice.
+  void commit();
+
+ private:
+  struct Target;
+  void open();
+  std::optional<std::filesystem::path> output_;
+  NewFileMode mode_;
+  std::unique_ptr<Target> target_;
+  bool committed_ = false;
+};
 
 /// Creates the default private key and writes it as PEM, encrypted with `password` when that
 /// is non-empty. A new output file gets mode 0600.

@@ -1,15 +1,20 @@
 #include "norvan/signing/mime.hpp"
 
+#include "norvan/common/files.hpp"
 #include "norvan/common/openssl.hpp"
 
+#include <fcntl.h>
 #include <gmime/gmime.h>
 #include <openssl/rand.h>
 
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cstring>
 #include <mutex>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 
 namespace norvan::signing::mime {
@@ -102,26 +107,33 @@ Bytes der_encoding(PKCS7* signed_data) {
 }
 
 // Writes payload bytes with every line end (LF, lone CR, CR LF) as CR LF. A CR at the end of
-// one piece waits for the next piece to tell whether an LF completes it.
+// one piece waits for the next piece to tell whether an LF completes it. Runs without line
+// ends are copied whole.
 class LineEndWriter {
  public:
   explicit LineEndWriter(const MessageSink& sink) : sink_(sink) { block_.reserve(kOutputBlockSize + 2); }
 
   void write(ByteView piece) {
-    for (const std::uint8_t byte : piece) {
+    const std::uint8_t* next = piece.data();
+    const std::uint8_t* const end = next + piece.size();
+    const std::uint8_t* next_lf = nullptr;
+    const std::uint8_t* next_cr = nullptr;
+    while (next != end) {
       if (pending_cr_) {
         pending_cr_ = false;
         append_line_end();
-        if (byte == '\n') continue;
+        if (*next == '\n') ++next;
+        continue;
       }
-      if (byte == '\r') {
+      const std::uint8_t* line_end = std::min(next_of('\n', next, end, next_lf), next_of('\r', next, end, next_cr));
+      append(next, line_end);
+      if (line_end == end) break;
+      if (*line_end == '\r') {
         pending_cr_ = true;
-      } else if (byte == '\n') {
-        append_line_end();
       } else {
-        block_.push_back(byte);
-        if (block_.size() >= kOutputBlockSize) flush();
+        append_line_end();
       }
+      next = line_end + 1;
     }
     flush();
   }
@@ -134,6 +146,27 @@ class LineEndWriter {
   }
 
  private:
+  // The next occurrence of `byte` at or after `from` (or `end`), remembered in `cached` so
+  // that each byte of a piece is searched once.
+  static const std::uint8_t* next_of(std::uint8_t byte, const std::uint8_t* from, const std::uint8_t* end,
+                                     const std::uint8_t*& cached) {
+    if (cached == nullptr || cached < from) {
+      const void* found = std::memchr(from, byte, static_cast<std::size_t>(end - from));
+      cached = found != nullptr ? static_cast<const std::uint8_t*>(found) : end;
+    }
+    return cached;
+  }
+
+  void append(const std::uint8_t* from, const std::uint8_t* to) {
+    while (from != to) {
+      const std::size_t room = kOutputBlockSize - std::min(block_.size(), kOutputBlockSize);
+      const std::size_t count = std::min(room, static_cast<std::size_t>(to - from));
+      block_.insert(block_.end(), from, from + count);
+      from += count;
+      if (block_.size() >= kOutputBlockSize) flush();
+    }
+  }
+
   void append_line_end() {
     block_.push_back('\r');
     block_.push_back('\n');
@@ -351,18 +384,6 @@ SignedParts find_signed_parts(GMimeObject* root) {
   return found;
 }
 
-// Appends everything `stream` yields from its current position to `out`. Reads through a
-// small buffer so that `out` grows only by what arrives (no over-allocation past a reserve).
-void read_stream(GMimeStream* stream, Bytes& out, std::string_view what) {
-  char buffer[64 * 1024];
-  for (;;) {
-    const ssize_t count = g_mime_stream_read(stream, buffer, sizeof buffer);
-    if (count < 0) throw MessageFormatError("Cannot read the " + std::string(what) + " of the message");
-    if (count == 0) return;
-    out.insert(out.end(), buffer, buffer + count);
-  }
-}
-
 // The signature entity's body, decoded by its transfer encoding (base64, quoted-printable,
 // uuencode; any other or none leaves the bytes as they are).
 Bytes decoded_body(GMimePart* part) {
@@ -376,29 +397,162 @@ Bytes decoded_body(GMimePart* part) {
   return Bytes(array->data, array->data + array->len);
 }
 
-// The payload entity's body exactly as written in the message: not transfer-decoded, up to
-// (not including) the line end that belongs to the next boundary delimiter.
-Bytes raw_body(GMimePart* part) {
-  Bytes body;
-  GMimeDataWrapper* content = g_mime_part_get_content(part);
-  if (content == nullptr) return body;
-  GMimeStream* stream = g_mime_data_wrapper_get_stream(content);
-  if (stream == nullptr) return body;
-  if (g_mime_stream_reset(stream) != 0) throw MessageFormatError("Cannot read the payload part of the message");
-  const gint64 length = g_mime_stream_length(stream);
-  if (length > 0) body.reserve(static_cast<std::size_t>(length));
-  read_stream(stream, body, "payload part");
-  return body;
+// Turns every CR LF in `bytes` into LF in place and returns the new length; a lone CR or LF
+// stays. Runs without CR are moved whole.
+std::size_t crlf_to_lf(std::span<std::uint8_t> bytes) {
+  const std::uint8_t* in = bytes.data();
+  const std::uint8_t* const end = in + bytes.size();
+  std::uint8_t* out = bytes.data();
+  while (in != end) {
+    const void* found = std::memchr(in, '\r', static_cast<std::size_t>(end - in));
+    const std::uint8_t* cr = found != nullptr ? static_cast<const std::uint8_t*>(found) : end;
+    if (out != in) std::memmove(out, in, static_cast<std::size_t>(cr - in));
+    out += cr - in;
+    in = cr;
+    if (in == end) break;
+    if (in + 1 != end && in[1] == '\n') {
+      ++in;  // the CR of a CR LF is dropped; the LF is copied with the next run
+    } else {
+      *out++ = *in++;
+    }
+  }
+  return static_cast<std::size_t>(out - bytes.data());
 }
 
-// Replaces every CR LF by LF in place; a lone CR or LF stays.
-void crlf_to_lf(Bytes& bytes) {
-  std::size_t kept = 0;
-  for (std::size_t index = 0; index < bytes.size(); ++index) {
-    if (bytes[index] == '\r' && index + 1 < bytes.size() && bytes[index + 1] == '\n') continue;
-    bytes[kept++] = bytes[index];
+// Reads the payload entity's body exactly as written in the message (not transfer-decoded, up
+// to but not including the line end that belongs to the next boundary delimiter) with every
+// CR LF turned into LF. A CR at the end of one read is held back until the next read shows
+// whether an LF follows. Optionally keeps a copy of everything it returns.
+class PayloadPartReader final : public brisvale::PayloadReader {
+ public:
+  PayloadPartReader(GMimePart* part, Bytes* copy) : copy_(copy) {
+    if (GMimeDataWrapper* content = g_mime_part_get_content(part)) stream_ = g_mime_data_wrapper_get_stream(content);
+    rewind();
   }
-  bytes.resize(kept);
+
+  // Starts again from the beginning of the body.
+  void rewind() {
+    held_cr_ = false;
+    if (stream_ != nullptr && g_mime_stream_reset(stream_) != 0) fail();
+  }
+
+  // The length of the body as written: an upper bound of what read() returns in all.
+  std::size_t raw_length() const {
+    const gint64 length = stream_ != nullptr ? g_mime_stream_length(stream_) : 0;
+    return length > 0 ? static_cast<std::size_t>(length) : 0;
+  }
+
+  std::size_t read(std::span<std::uint8_t> buffer) override {
+    if (buffer.size() < 2) throw std::logic_error("PayloadPartReader::read needs room for two bytes");
+    for (;;) {
+      std::size_t filled = 0;
+      if (held_cr_) {
+        buffer[0] = '\r';
+        filled = 1;
+        held_cr_ = false;
+      }
+      const std::size_t arrived = read_raw(buffer.subspan(filled));
+      if (arrived == 0) return keep(buffer.first(filled));  // the end: a held CR stands alone
+      std::size_t length = crlf_to_lf(buffer.first(filled + arrived));
+      if (buffer[length - 1] == '\r') {
+        held_cr_ = true;
+        --length;
+      }
+      if (length != 0) return keep(buffer.first(length));
+    }
+  }
+
+ private:
+  [[noreturn]] static void fail() { throw MessageFormatError("Cannot read the payload part of the message"); }
+
+  std::size_t read_raw(std::span<std::uint8_t> buffer) {
+    // A file stream reports reading at the end of a part as an error: ask first.
+    if (stream_ == nullptr || g_mime_stream_eos(stream_)) return 0;
+    const ssize_t count = g_mime_stream_read(stream_, reinterpret_cast<char*>(buffer.data()), buffer.size());
+    if (count < 0) fail();
+    return static_cast<std::size_t>(count);
+  }
+
+  std::size_t keep(ByteView piece) {
+    if (copy_ != nullptr) copy_->insert(copy_->end(), piece.begin(), piece.end());
+    return piece.size();
+  }
+
+  GMimeStream* stream_ = nullptr;  // borrowed from the part
+  Bytes* copy_;
+  bool held_cr_ = false;
+};
+
+// A parsed message and the two entities that verification needs. The one place where messages
+// in memory and in files are taken apart: the same parser, the same entity selection and the
+// same errors for both.
+class ParsedMessage {
+ public:
+  // Parses the message in `stream` (which must stay alive and unchanged while this object
+  // lives). Throws VerificationError when it holds no signature or no payload entity.
+  explicit ParsedMessage(GMimeStream* stream) : parser_(g_mime_parser_new_with_stream(stream)) {
+    // Part contents stay substreams of the message instead of being copied.
+    g_mime_parser_set_persist_stream(parser_.get(), TRUE);
+    // GMime yields nothing for text without a header; that text is one text/plain entity,
+    // which holds no signature.
+    root_.reset(g_mime_parser_construct_part(parser_.get(), nullptr));
+    parts_ = root_ ? find_signed_parts(root_.get()) : SignedParts{};
+    if (parts_.signature == nullptr) throw VerificationError("Could not find any signature");
+    if (parts_.payload == nullptr) throw VerificationError("Unsupported payload \"None\" type <class 'NoneType'>");
+  }
+
+  GMimePart* payload() const noexcept { return parts_.payload; }
+
+  // Checks the signature over the payload that `payload` reads, with the trust roots of
+  // `certs` and `systemCertsPath`; throws whatever brisvale's verification throws.
+  void verify(brisvale::PayloadReader& payload, const std::optional<std::vector<Bytes>>& certs,
+              const std::optional<std::filesystem::path>& systemCertsPath) const {
+    const Bytes signature = decoded_body(parts_.signature);
+    const brisvale::VerifyData record(certs, systemCertsPath);
+    record.verify_streamed(signature, payload);
+  }
+
+ private:
+  GObjectPtr<GMimeParser> parser_;
+  GObjectPtr<GMimeObject> root_;
+  SignedParts parts_;
+};
+
+// What identifies the contents of an open file: it changed when any of these did.
+struct FileVersion {
+  dev_t device;
+  ino_t inode;
+  off_t size;
+  timespec modified;
+  timespec changed;
+
+  static FileVersion of(int fd, const std::filesystem::path& path) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) throw_file_error("Cannot read message file", path, errno);
+    return {info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+  }
+  bool operator==(const FileVersion& other) const noexcept {
+    return device == other.device && inode == other.inode && size == other.size && same(modified, other.modified) &&
+           same(changed, other.changed);
+  }
+  static bool same(const timespec& a, const timespec& b) noexcept { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+};
+
+// Opens `path` as a GMime stream that owns the descriptor. Throws FileError when it cannot be
+// opened or is not a regular file (the message is read twice, so it must be seekable).
+GObjectPtr<GMimeStream> open_message_file(const std::filesystem::path& path, FileVersion& version) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw_file_error("Cannot read message file", path, errno);
+  GObjectPtr<GMimeStream> stream(g_mime_stream_fs_new(fd));
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) throw_file_error("Cannot read message file", path, errno);
+  if (S_ISDIR(info.st_mode)) throw_file_error("Cannot read message file", path, EISDIR);
+  if (!S_ISREG(info.st_mode)) {
+    throw FileError("Cannot read message file '" + path.string() + "' in pieces: it is not a regular file", path,
+                    std::make_error_code(std::errc::invalid_argument));
+  }
+  version = FileVersion::of(fd, path);
+  return stream;
 }
 
 }  // namespace
@@ -407,22 +561,32 @@ Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& 
                      const std::optional<std::filesystem::path>& systemCertsPath) {
   initialise_gmime();
   BorrowedStream stream(message);
-  GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
-  // Part contents stay substreams of the message instead of being copied.
-  g_mime_parser_set_persist_stream(parser.get(), TRUE);
-  // GMime yields nothing for text without a header; that text is one text/plain entity,
-  // which holds no signature.
-  GObjectPtr<GMimeObject> root(g_mime_parser_construct_part(parser.get(), nullptr));
+  const ParsedMessage parsed(stream.get());
+  Bytes payload;
+  PayloadPartReader reader(parsed.payload(), &payload);
+  payload.reserve(reader.raw_length());
+  parsed.verify(reader, certs, systemCertsPath);
+  return payload;
+}
 
-  const SignedParts parts = root ? find_signed_parts(root.get()) : SignedParts{};
-  if (parts.signature == nullptr) throw VerificationError("Could not find any signature");
-  if (parts.payload == nullptr) {
-    throw VerificationError("Unsupported payload \"None\" type <class 'NoneType'>");
+void verify_message_file(const std::filesystem::path& message_file, const std::optional<std::vector<Bytes>>& certs,
+                         const std::optional<std::filesystem::path>& systemCertsPath, const MessageSink& payload_sink) {
+  initialise_gmime();
+  FileVersion before{};
+  const GObjectPtr<GMimeStream> stream = open_message_file(message_file, before);
+  const ParsedMessage parsed(stream.get());
+  PayloadPartReader reader(parsed.payload(), nullptr);
+  parsed.verify(reader, certs, systemCertsPath);
+
+  // Verified: the payload is read again from the file and handed on.
+  reader.rewind();
+  Bytes buffer(kOutputBlockSize);
+  while (const std::size_t count = reader.read(buffer)) payload_sink(ByteView(buffer).first(count));
+  // Bytes that changed after they were checked must not pass as verified.
+  if (!(FileVersion::of(GMIME_STREAM_FS(stream.get())->fd, message_file) == before)) {
+    throw MessageFormatError("The message file '" + message_file.string() +
+                             "' changed while it was being verified; its payload cannot be trusted");
   }
-  Bytes signature = decoded_body(parts.signature);
-  Bytes payload = raw_body(parts.payload);
-  crlf_to_lf(payload);
-  return brisvale::verify(signature, std::move(payload), certs, systemCertsPath);
 }
 
 Bytes verify_signed_smime(std::string_view smime_message, const std::vector<Bytes>& trusted_certs) {

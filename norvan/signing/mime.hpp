@@ -81,6 +81,17 @@ class MessageFormatError : public std::runtime_error {
 Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& certs,
                      const std::optional<std::filesystem::path>& systemCertsPath = std::nullopt);
 
+/// Verifies the signed message in the regular file `message_file` without loading it, with the
+/// same entity selection, results and errors as verify_message; then reads the payload from
+/// the file again and hands it to `payload_sink` in pieces (CR LF already turned into LF).
+/// Nothing reaches `payload_sink` unless the message verified. Throws what verify_message
+/// throws, FileError when the file cannot be opened or is not a regular file,
+/// MessageFormatError when it changed during the call (after part of the payload may have
+/// reached the sink), and whatever `payload_sink` throws. Memory use does not grow with the
+/// size of the payload.
+void verify_message_file(const std::filesystem::path& message_file, const std::optional<std::vector<Bytes>>& certs,
+                         const std::optional<std::filesystem::path>& systemCertsPath, const MessageSink& payload_sink);
+
 /// Returns the unsigned payload when verification succeeds; raises a VerificationError
 /// otherwise. `smime_message` is the whole message text (UTF-8); `trusted_certs` are PEM or
 /// DER certificates, an empty list meaning the system's trust store. Same as

@@ -84,6 +84,24 @@ TEST_F(VerifyCommand, RejectedMessagesExitWithOneAndNameTheErrorType) {
   EXPECT_EQ(std::count(unknown_root.err.begin(), unknown_root.err.end(), '\n'), 1);
 }
 
+// Beyond 16 MiB a message on standard input is spooled to a temporary file and verified from
+// there; the outcome is the same as in memory.
+TEST_F(VerifyCommand, LargeMessagesOnStandardInputVerifyTheSame) {
+  std::string payload;
+  while (payload.size() <= (17u << 20)) payload += "line " + std::to_string(payload.size()) + " of a large payload\n";
+  const Bytes signature = openssl_cms_sign(signer_, as_bytes(payload));
+  const auto result = run_norvan({"verify", "-t", path("root.pem"), "-o", path("large.out")}, message(payload, signature));
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_TRUE(read_text(dir_ / "large.out") == payload);
+
+  std::string changed = payload;
+  changed[changed.size() / 2] = '#';
+  const auto rejected = run_norvan({"verify", "-t", path("root.pem"), "-o", path("rejected.out")}, message(changed, signature));
+  EXPECT_EQ(rejected.exit_status, 1);
+  EXPECT_EQ(rejected.err, "HashValueError: Different hash values for raw and signed payload digests\n");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "rejected.out"));
+}
+
 TEST_F(VerifyCommand, OtherFailuresExitWithTwo) {
   write_file(dir_ / "out.txt", "old");
   const auto missing = run_norvan({"verify", "-t", path("root.pem"), "-o", path("out.txt"), path("missing.txt")});

@@ -1,5 +1,7 @@
 #include "norvan/signing/mime.hpp"
 
+#include "norvan/common/files.hpp"
+
 #include "tests/support/pki.hpp"
 #include "tests/support/test_support.hpp"
 
@@ -76,6 +78,44 @@ void expect_error(const std::function<void()>& call, const std::string& message)
   }
 }
 
+// Verifies `message` in memory and from a file: both must return the same payload or throw the
+// same error type with the same text. Returns or rethrows the in-memory outcome.
+Bytes verify_both_ways(std::string_view message, const std::optional<std::vector<Bytes>>& certs) {
+  std::exception_ptr memory_error, file_error;
+  Bytes from_memory, from_file;
+  try {
+    from_memory = verify_message(as_bytes(message), certs);
+  } catch (...) {
+    memory_error = std::current_exception();
+  }
+  TempDir dir;
+  write_file(dir / "message", message);
+  try {
+    signing::mime::verify_message_file(dir / "message", certs, std::nullopt, [&](ByteView piece) {
+      from_file.insert(from_file.end(), piece.begin(), piece.end());
+    });
+  } catch (...) {
+    file_error = std::current_exception();
+  }
+  const auto describe = [](const std::exception_ptr& error) -> std::string {
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::exception& caught) {
+      return std::string(typeid(caught).name()) + ": " + caught.what();
+    }
+  };
+  if (memory_error) {
+    EXPECT_TRUE(file_error) << "only the in-memory path failed: " << describe(memory_error);
+    if (file_error) {
+      EXPECT_EQ(describe(file_error), describe(memory_error));
+    }
+    std::rethrow_exception(memory_error);
+  }
+  if (file_error) ADD_FAILURE() << "only the file path failed: " << describe(file_error);
+  EXPECT_EQ(from_file, from_memory);
+  return from_memory;
+}
+
 class Mime : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -89,7 +129,9 @@ class Mime : public ::testing::Test {
   static Bytes sign(std::string_view payload, const Credential& who = *signer_) {
     return sign_payload(to_bytes(who.cert_pem()), private_key_of(who), as_bytes(payload));
   }
-  static Bytes verify(std::string_view message) { return verify_signed_smime(message, {root_->cert_der()}); }
+  static Bytes verify(std::string_view message) {
+    return verify_both_ways(message, std::vector<Bytes>{root_->cert_der()});
+  }
   static Bytes verify(const Bytes& message) { return verify(as_text(message)); }
   static Bytes cms(std::string_view payload, CmsSignOptions options = {}) {
     return openssl_cms_sign(*signer_, as_bytes(payload), options);
@@ -292,6 +334,73 @@ TEST_F(Mime, TrustedCertificatesReachBrisvale) {
   TempDir dir;
   write_file(dir / "root.pem", root_->cert_pem());
   EXPECT_EQ(verify_message(message, std::nullopt, dir.path()), to_bytes("trust\n"));
+}
+
+}  // namespace
+
+namespace {
+
+// Line ends that straddle the 64 KiB pieces in which payloads are read and written, lone CRs
+// at piece ends, and payloads of many pieces come back the same from memory and from a file.
+TEST_F(Mime, FilePathAgreesAcrossPieceBoundaries) {
+  constexpr std::size_t kPiece = 64 * 1024;
+  for (const std::size_t offset : {kPiece - 2, kPiece - 1, kPiece, kPiece + 1, 3 * kPiece - 1}) {
+    const std::string payload = std::string(offset, 'a') + "\nnext line\n\n" + std::string(kPiece, 'b') + "\n";
+    EXPECT_EQ(verify(sign(payload)), to_bytes(payload)) << offset;
+  }
+  // A lone CR stays a CR: made by hand (the signer writes every CR as a line end).
+  for (const std::size_t offset : {kPiece - 1, kPiece}) {
+    const std::string payload = std::string(offset, 'c') + "\rd\n" + std::string(10, 'e') + "\r";
+    std::string body = payload;
+    body.replace(body.find('\n'), 1, "\r\n");
+    const std::string message = multipart({entity("Content-Type: text/plain", body), signature_entity(cms(payload))});
+    EXPECT_EQ(verify(message), to_bytes(payload)) << offset;
+  }
+}
+
+TEST_F(Mime, FilePathAgreesOnHostileInputAndReportsFileErrors) {
+  const std::string payload = "hostile\n";
+  const std::string good = multipart({entity("Content-Type: text/plain", payload), signature_entity(cms(payload))});
+  const std::vector<std::string> hostile = {
+      std::string("\0\0\0binary\xFF\xFE", 11),
+      good.substr(0, good.size() / 2),                                   // cut inside the signature
+      "Content-Type: multipart/signed; boundary=\"\"\r\n\r\n--\r\n--\r\n",  // empty boundary
+      "Content-Type: " + std::string(100000, 'x') + "\r\n\r\nbody",
+      multipart({entity("Content-Type: text/plain", payload), entity("Content-Type: application/pkcs7-signature\r\n"
+                                                                      "Content-Transfer-Encoding: base64", "!!!")}),
+      good + good,
+  };
+  for (const std::string& message : hostile) {
+    try {
+      verify(message);
+    } catch (const std::exception&) {
+      // verify() has compared the two outcomes; only the agreement matters here.
+    }
+  }
+
+  TempDir dir;
+  std::filesystem::create_directory(dir / "directory");
+  int pieces = 0;
+  const auto count = [&pieces](ByteView) { ++pieces; };
+  const std::optional<std::vector<Bytes>> certs = std::vector<Bytes>{root_->cert_der()};
+  expect_error<FileError>([&] { signing::mime::verify_message_file(dir / "missing", certs, std::nullopt, count); },
+                          "Cannot read message file '" + (dir / "missing").string() + "': No such file or directory");
+  expect_error<FileError>([&] { signing::mime::verify_message_file(dir / "directory", certs, std::nullopt, count); },
+                          "Cannot read message file '" + (dir / "directory").string() + "': Is a directory");
+  // A message that does not verify hands nothing on.
+  std::string tampered(as_text(sign("original\n")));
+  tampered[tampered.find("original")] = 'O';
+  write_file(dir / "tampered", tampered);
+  EXPECT_THROW(signing::mime::verify_message_file(dir / "tampered", certs, std::nullopt, count), HashValueError);
+  EXPECT_EQ(pieces, 0);
+  // An error of the sink passes through.
+  write_file(dir / "good", good);
+  expect_error<std::runtime_error>(
+      [&] {
+        signing::mime::verify_message_file(dir / "good", certs, std::nullopt,
+                                           [](ByteView) { throw std::runtime_error("sink full"); });
+      },
+      "sink full");
 }
 
 }  // namespace

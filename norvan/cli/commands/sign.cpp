@@ -6,8 +6,13 @@
 #include "norvan/signing/merrowin.hpp"
 #include "norvan/signing/mime.hpp"
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <span>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace norvan::cli::commands::sign {
@@ -38,10 +43,52 @@ void refuse_shared_stdin(const Options& options) {
   }
 }
 
-Bytes read_payload(const Options& options) {
-  if (payload_from_stdin(options)) return read_standard_input("the payload");
-  return read_file(options.payload, "payload file");
-}
+// Payload bytes are read and signed in pieces of this size, so memory use does not grow with
+// the payload.
+constexpr std::size_t kReadSize = 1 << 20;
+
+// The payload's source: the named file or standard input, read in pieces.
+class PayloadInput {
+ public:
+  explicit PayloadInput(const Options& options) {
+    if (payload_from_stdin(options)) {
+      action_ = "Cannot read the payload from standard input";
+      fd_ = STDIN_FILENO;
+      return;
+    }
+    path_ = options.payload;
+    action_ = "Cannot read payload file";
+    fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) throw_file_error(action_, path_, errno);
+    owned_ = true;
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0) throw_file_error(action_, path_, errno);
+    if (S_ISDIR(info.st_mode)) throw_file_error(action_, path_, EISDIR);
+  }
+  PayloadInput(const PayloadInput&) = delete;
+  PayloadInput& operator=(const PayloadInput&) = delete;
+  ~PayloadInput() {
+    if (owned_) ::close(fd_);
+  }
+
+  // Fills the front of `buffer`; returns how many bytes, 0 at the end. Throws FileError.
+  std::size_t read(std::span<std::uint8_t> buffer) {
+    for (;;) {
+      const ssize_t count = ::read(fd_, buffer.data(), buffer.size());
+      if (count >= 0) return static_cast<std::size_t>(count);
+      if (errno != EINTR) {
+        if (owned_) throw_file_error(action_, path_, errno);
+        throw FileError(action_ + ": " + std::strerror(errno), "-", std::error_code(errno, std::generic_category()));
+      }
+    }
+  }
+
+ private:
+  std::filesystem::path path_;
+  std::string action_;
+  int fd_ = -1;
+  bool owned_ = false;
+};
 
 void run(const Options& options) {
   refuse_shared_stdin(options);
@@ -50,9 +97,16 @@ void run(const Options& options) {
   // is read.
   const merrowin::PrivateKey key = merrowin::read_private_key_from_pem_file(options.private_key_file, password.get());
   const Bytes certificate = read_file(options.certificate, "certificate file");
-  const Bytes payload = read_payload(options);
-  const Bytes message = mime::sign_payload(certificate, key, payload);
-  api::ostrand::write_bytes(options.output, message);
+  PayloadInput payload(options);
+
+  // The message is written as the payload is read: a new output file only appears, complete,
+  // when everything succeeded; standard output receives it as it is made.
+  api::ostrand::OutputStream output(options.output);
+  mime::PayloadSigner signer(certificate, key, [&output](ByteView piece) { output.write(piece); });
+  Bytes buffer(kReadSize);
+  while (const std::size_t count = payload.read(buffer)) signer.update(ByteView(buffer).first(count));
+  signer.finish();
+  output.commit();
 }
 
 Action sign(CLI::App& command) {

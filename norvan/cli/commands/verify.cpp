@@ -6,9 +6,13 @@
 #include "norvan/signing/mime.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace norvan::cli::commands::verify {
 namespace {
@@ -65,13 +69,98 @@ void check_trusted_dir(const Options& options) {
   }
 }
 
+// A message read from a stream (standard input, a pipe) is verified in memory up to this size
+// and spooled to a temporary file beyond it.
+constexpr std::size_t kInMemoryLimit = 16 << 20;
+
+// Writes all of `bytes` to `fd`. Throws FileError naming `path`.
+void write_all(int fd, ByteView bytes, const std::filesystem::path& path) {
+  while (!bytes.empty()) {
+    const ssize_t count = ::write(fd, bytes.data(), bytes.size());
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) throw_file_error("Cannot write temporary file", path, errno);
+    bytes = bytes.subspan(static_cast<std::size_t>(count));
+  }
+}
+
+// Reads from `fd` until `buffer` holds `limit` bytes or the input ends; returns whether it ended.
+bool read_up_to(int fd, Bytes& buffer, std::size_t limit, const std::string& source) {
+  std::uint8_t block[65536];
+  while (buffer.size() < limit) {
+    const ssize_t count = ::read(fd, block, sizeof block);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) {
+      throw FileError("Cannot read the message from " + source + ": " + std::strerror(errno), source,
+                      std::error_code(errno, std::generic_category()));
+    }
+    if (count == 0) return true;
+    buffer.insert(buffer.end(), block, block + count);
+  }
+  return false;
+}
+
+// A file in the temporary directory, removed when this object goes.
+class SpoolFile {
+ public:
+  SpoolFile() {
+    std::string name = (std::filesystem::temp_directory_path() / "norvan-message-XXXXXX").string();
+    fd_ = ::mkstemp(name.data());
+    if (fd_ < 0) throw_file_error("Cannot create a temporary file", name, errno);
+    path_ = name;
+  }
+  SpoolFile(const SpoolFile&) = delete;
+  SpoolFile& operator=(const SpoolFile&) = delete;
+  ~SpoolFile() {
+    ::close(fd_);
+    ::unlink(path_.c_str());
+  }
+  int fd() const noexcept { return fd_; }
+  const std::filesystem::path& path() const noexcept { return path_; }
+
+ private:
+  std::filesystem::path path_;
+  int fd_ = -1;
+};
+
+// Verifies a message that arrives on a stream: in memory when small, else from a spooled copy.
+void verify_stream(int fd, const std::string& source, const Options& options,
+                   const std::optional<std::vector<Bytes>>& certs, api::ostrand::OutputStream& output) {
+  Bytes head;
+  if (read_up_to(fd, head, kInMemoryLimit, source)) {
+    output.write(mime::verify_message(head, certs, options.trusted_dir));
+    return;
+  }
+  SpoolFile spool;
+  for (bool ended = false;;) {
+    write_all(spool.fd(), head, spool.path());
+    head.clear();
+    if (ended) break;
+    ended = read_up_to(fd, head, kInMemoryLimit, source);
+  }
+  mime::verify_message_file(spool.path(), certs, options.trusted_dir, [&output](ByteView piece) { output.write(piece); });
+}
+
+bool is_regular_file(const std::filesystem::path& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
 void run(const Options& options) {
   check_trusted_dir(options);
   const auto certs = read_trusted_certs(options);
-  const Bytes message = options.message == "-" ? read_standard_input("the message")
-                                               : read_file(options.message, "message file");
-  const Bytes payload = mime::verify_message(message, certs, options.trusted_dir);
-  api::ostrand::write_bytes(options.output, payload);
+  // The payload reaches the output only once the message has verified; a new output file
+  // appears only when it is complete.
+  api::ostrand::OutputStream output(options.output);
+  if (options.message == "-") {
+    verify_stream(STDIN_FILENO, "standard input", options, certs, output);
+  } else if (is_regular_file(options.message)) {
+    mime::verify_message_file(options.message, certs, options.trusted_dir,
+                              [&output](ByteView piece) { output.write(piece); });
+  } else {
+    const Bytes message = read_file(options.message, "message file");
+    output.write(mime::verify_message(message, certs, options.trusted_dir));
+  }
+  output.commit();
 }
 
 Action verify(CLI::App& command) {
