@@ -9,7 +9,21 @@ ifneq ($(CCACHE),)
   CMAKE_FLAGS += -DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE)
 endif
 
-.PHONY: deps configure build test demo install clean
+# Hardening builds: libFuzzer harnesses (clang) and the test suite under sanitizers.
+FUZZ_BUILD_DIR := build-fuzz
+ASAN_BUILD_DIR := build-asan
+TSAN_BUILD_DIR := build-tsan
+FUZZ_HARNESSES ?= fuzz_smime fuzz_signed_data fuzz_private_key fuzz_pyproject
+# Seconds each harness runs; 0 only replays the seed corpora once.
+FUZZ_SECONDS ?= 0
+FUZZ_CXX ?= clang++
+# Tests that exercise several threads, by name; run under ThreadSanitizer.
+TSAN_TEST_PATTERN := Concurren|Thread
+# The test programs that hold such tests (only these are built with ThreadSanitizer).
+TSAN_TEST_REGEX := TEST(_F|_P)?[(][A-Za-z0-9_]+, *[A-Za-z0-9_]*($(TSAN_TEST_PATTERN))
+TSAN_TEST_PROGRAMS = $(shell grep -lE '$(TSAN_TEST_REGEX)' -r tests --include='*_test.cpp' | xargs -r -n1 basename | sed 's/[.]cpp$$//')
+
+.PHONY: deps configure build test demo install clean fuzz sanitize sanitize-asan sanitize-tsan
 
 deps:
 	@scripts/install-deps
@@ -31,3 +45,32 @@ install: build
 
 clean:
 	@rm -rf $(BUILD_DIR)
+
+fuzz: deps
+	@cmake -S . -B $(FUZZ_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) \
+	  -DNORVAN_BUILD_FUZZ=ON -DNORVAN_BUILD_TESTS=OFF \
+	  -DNORVAN_SANITIZE=fuzzer-no-link,address,undefined $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(FUZZ_BUILD_DIR) -j $(JOBS) --target $(FUZZ_HARNESSES) fuzz_make_seeds
+	@fuzz/run-fuzzers $(FUZZ_BUILD_DIR) $(FUZZ_SECONDS) $(FUZZ_HARNESSES)
+
+sanitize: sanitize-asan sanitize-tsan
+
+# The whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer. The install
+# consumer test is left out: it links an uninstrumented program against the instrumented
+# libraries, which cannot work.
+sanitize-asan: deps
+	@cmake -S . -B $(ASAN_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVAN_SANITIZE=address,undefined $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(ASAN_BUILD_DIR) -j $(JOBS)
+	@cd $(ASAN_BUILD_DIR) && \
+	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS) -E '^install_consumer$$'
+
+# The tests that run several threads, under ThreadSanitizer. GLib's own synchronisation is
+# invisible to it; tests/tsan.supp silences reports whose frames are GLib's or GMime's.
+sanitize-tsan: deps
+	@cmake -S . -B $(TSAN_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVAN_SANITIZE=thread $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(TSAN_BUILD_DIR) -j $(JOBS) --target norvan_program $(TSAN_TEST_PROGRAMS)
+	@cd $(TSAN_BUILD_DIR) && \
+	  TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp" \
+	  ctest --output-on-failure -j $(JOBS) -R '$(TSAN_TEST_PATTERN)' --no-tests=error
