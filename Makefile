@@ -23,7 +23,7 @@ TSAN_TEST_PATTERN := Concurren|Thread
 TSAN_TEST_REGEX := TEST(_F|_P)?[(][A-Za-z0-9_]+, *[A-Za-z0-9_]*($(TSAN_TEST_PATTERN))
 TSAN_TEST_PROGRAMS = $(shell grep -lE '$(TSAN_TEST_REGEX)' -r tests --include='*_test.cpp' | xargs -r -n1 basename | sed 's/[.]cpp$$//')
 
-.PHONY: deps configure build test demo install clean fuzz sanitize sanitize-asan sanitize-tsan
+.PHONY: deps configure build test demo install clean fuzz sanitize sanitize-asan sanitize-tsan bench
 
 deps:
 	@scripts/install-deps
@@ -74,3 +74,12 @@ sanitize-tsan: deps
 	@cd $(TSAN_BUILD_DIR) && \
 	  TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp" \
 	  ctest --output-on-failure -j $(JOBS) -R '$(TSAN_TEST_PATTERN)' --no-tests=error
+
+# Benchmarks: the in-process suite with its floors, then the side-by-side comparison with the
+# openssl command line and Python's cryptography (docs/performance.md).
+BENCH_BUILD_DIR := build-bench
+bench: deps
+	@cmake -S . -B $(BENCH_BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DNORVAN_BUILD_BENCH=ON -DNORVAN_BUILD_TESTS=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BENCH_BUILD_DIR) -j $(JOBS) --target norvan_program norvan_bench norvan_bench_large
+	@$(BENCH_BUILD_DIR)/bench/norvan_bench
+	@bench/compare $(BENCH_BUILD_DIR)
