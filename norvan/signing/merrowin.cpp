@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <limits>
 
 namespace norvan::signing::merrowin {
 namespace {
@@ -35,11 +36,71 @@ int supply_passphrase(char* buffer, int size, int /*rwflag*/, void* user) {
   return static_cast<int>(password.size());
 }
 
+// For reading PEM blocks that are not keys: never asked for anything, never prompts.
+int refuse_passphrase(char*, int, int, void*) { return -1; }
+
 bool looks_like_pem_private_key(ByteView pem) {
+  // Any block counts, not just the first: a key may follow its certificate in one file.
   const std::string_view text = as_text(pem);
-  const auto begin = text.find("-----BEGIN ");
-  return begin != std::string_view::npos &&
-         text.substr(begin, 80).find("PRIVATE KEY-----") != std::string_view::npos;
+  for (auto begin = text.find("-----BEGIN "); begin != std::string_view::npos;
+       begin = text.find("-----BEGIN ", begin + 1)) {
+    const std::string_view label = text.substr(begin, 80);
+    if (label.substr(0, label.find('\n')).find("PRIVATE KEY-----") != std::string_view::npos) return true;
+  }
+  return false;
+}
+
+// PKCS#8 encryption names its own key-derivation iteration count, and OpenSSL runs whatever
+// count a file asks for: 2^31 iterations keep the loader busy for hours. Counts beyond this
+// (far above what key writers use, OpenSSL's 2048 included) are refused before decryption.
+constexpr std::int64_t kMaxKeyDerivationIterations = 1'000'000;
+
+// The iteration count of a PKCS#8 encryption algorithm (PBES2 with PBKDF2, or a PBES1 or
+// PKCS#12 scheme), or nullopt when the parameters are of another kind or do not decode.
+std::optional<std::int64_t> key_derivation_iterations(const X509_ALGOR* algorithm) {
+  const ASN1_TYPE* parameters = algorithm->parameter;
+  const ASN1_INTEGER* iterations = nullptr;
+  ossl::UniquePtr<PBE2PARAM> pbes2;
+  ossl::UniquePtr<PBKDF2PARAM> pbkdf2;
+  ossl::UniquePtr<PBEPARAM> pbes1;
+  if (OBJ_obj2nid(algorithm->algorithm) == NID_pbes2) {
+    pbes2.reset(static_cast<PBE2PARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), parameters)));
+    if (!pbes2 || OBJ_obj2nid(pbes2->keyfunc->algorithm) != NID_id_pbkdf2) return std::nullopt;
+    pbkdf2.reset(static_cast<PBKDF2PARAM*>(
+        ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), pbes2->keyfunc->parameter)));
+    if (!pbkdf2) return std::nullopt;
+    iterations = pbkdf2->iter;
+  } else {
+    pbes1.reset(static_cast<PBEPARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBEPARAM), parameters)));
+    if (!pbes1) return std::nullopt;
+    iterations = pbes1->iter;
+  }
+  std::int64_t count = 0;
+  // A count that does not fit 64 bits (or is negative) is beyond any limit.
+  if (ASN1_INTEGER_get_int64(&count, iterations) != 1 || count < 0) return std::numeric_limits<std::int64_t>::max();
+  return count;
+}
+
+// Throws KeyLoadError when an encrypted PKCS#8 block of `pem` asks for more key-derivation
+// iterations than kMaxKeyDerivationIterations. Blocks that do not decode are left to the loader.
+void refuse_costly_key_derivation(ByteView pem, const std::string& source) {
+  auto bio = ossl::memory_reader(pem.data(), pem.size());
+  for (;;) {
+    ossl::UniquePtr<X509_SIG> encrypted(PEM_read_bio_PKCS8(bio.get(), nullptr, refuse_passphrase, nullptr));
+    if (!encrypted) break;
+    const X509_ALGOR* algorithm = nullptr;
+    X509_SIG_get0(encrypted.get(), &algorithm, nullptr);
+    const std::optional<std::int64_t> iterations = key_derivation_iterations(algorithm);
+    if (iterations && *iterations > kMaxKeyDerivationIterations) {
+      ossl::clear_errors();
+      const bool representable = *iterations != std::numeric_limits<std::int64_t>::max();
+      throw KeyLoadError("The private key in " + source + " asks for " +
+                         (representable ? std::to_string(*iterations) : std::string("an absurd number of")) +
+                         " key-derivation iterations; more than " + std::to_string(kMaxKeyDerivationIterations) +
+                         " are refused, as they would take too long");
+    }
+  }
+  ossl::clear_errors();
 }
 
 PrivateKey load_key(ByteView pem, const std::optional<Bytes>& password, const std::string& source) {
@@ -47,6 +108,7 @@ PrivateKey load_key(ByteView pem, const std::optional<Bytes>& password, const st
   if (!looks_like_pem_private_key(pem)) {
     throw KeyLoadError("No PEM private key found in " + source);
   }
+  refuse_costly_key_derivation(pem, source);
   auto bio = ossl::memory_reader(pem.data(), pem.size());
   PassphraseRequest request{&password};
   ossl::UniquePtr<EVP_PKEY> key(PEM_read_bio_PrivateKey(bio.get(), nullptr, supply_passphrase, &request));
