@@ -32,7 +32,8 @@ int supply_passphrase(char* buffer, int size, int /*rwflag*/, void* user) {
     request->too_long = true;
     return -1;
   }
-  std::memcpy(buffer, password.data(), password.size());
+  // An empty passphrase may have no storage at all; memcpy must not see its null pointer.
+  if (!password.empty()) std::memcpy(buffer, password.data(), password.size());
   return static_cast<int>(password.size());
 }
 
