@@ -10,9 +10,11 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -106,12 +108,41 @@ Bytes der_encoding(PKCS7* signed_data) {
   return der;
 }
 
-// Writes payload bytes with every line end (LF, lone CR, CR LF) as CR LF. A CR at the end of
-// one piece waits for the next piece to tell whether an LF completes it. Runs without line
-// ends are copied whole.
+// Advises the kernel to back the storage of `bytes` (capacity already reserved) with huge
+// pages. Fresh memory is otherwise mapped one 4 KiB page at a time on first write, which on
+// large results costs several times the work itself. Only for blocks that malloc serves
+// straight from mmap (the largest dynamic threshold is 32 MiB), so heap memory is never
+// advised; the advice changes no contents and failure is harmless.
+void advise_huge_pages(Bytes& bytes) {
+#ifdef MADV_HUGEPAGE
+  constexpr std::size_t kMinimumSize = 32U << 20;
+  constexpr std::uintptr_t kHugePage = 2U << 20;
+  if (bytes.capacity() < kMinimumSize) return;
+  const auto begin = reinterpret_cast<std::uintptr_t>(bytes.data());
+  const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
+  const std::uintptr_t last = (begin + bytes.capacity()) & ~(kHugePage - 1);
+  if (first < last) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+  (void)bytes;
+#endif
+}
+
+// Returns an empty byte string with room for `size` bytes.
+Bytes reserved_bytes(std::size_t size) {
+  Bytes bytes;
+  bytes.reserve(size);
+  advise_huge_pages(bytes);
+  return bytes;
+}
+
+// Writes payload bytes into an Output with every line end (LF, lone CR, CR LF) as CR LF. A CR
+// at the end of one piece waits for the next piece to tell whether an LF completes it. Runs
+// without line ends are handed on whole. Output offers append(from, to) and
+// append_line_end().
+template <class Output>
 class LineEndWriter {
  public:
-  explicit LineEndWriter(const MessageSink& sink) : sink_(sink) { block_.reserve(kOutputBlockSize + 2); }
+  explicit LineEndWriter(Output& output) : output_(output) {}
 
   void write(ByteView piece) {
     const std::uint8_t* next = piece.data();
@@ -121,28 +152,26 @@ class LineEndWriter {
     while (next != end) {
       if (pending_cr_) {
         pending_cr_ = false;
-        append_line_end();
+        output_.append_line_end();
         if (*next == '\n') ++next;
         continue;
       }
       const std::uint8_t* line_end = std::min(next_of('\n', next, end, next_lf), next_of('\r', next, end, next_cr));
-      append(next, line_end);
+      output_.append(next, line_end);
       if (line_end == end) break;
       if (*line_end == '\r') {
         pending_cr_ = true;
       } else {
-        append_line_end();
+        output_.append_line_end();
       }
       next = line_end + 1;
     }
-    flush();
   }
 
   // Ends the payload: a trailing lone CR still becomes a line end.
   void close() {
-    if (pending_cr_) append_line_end();
+    if (pending_cr_) output_.append_line_end();
     pending_cr_ = false;
-    flush();
   }
 
  private:
@@ -156,6 +185,16 @@ class LineEndWriter {
     }
     return cached;
   }
+
+  Output& output_;
+  bool pending_cr_ = false;
+};
+
+// Collects converted payload bytes in blocks of kOutputBlockSize and hands each block to a
+// sink, so that the sink sees few large pieces instead of one per line.
+class BlockOutput {
+ public:
+  explicit BlockOutput(const MessageSink& sink) : sink_(sink) { block_.reserve(kOutputBlockSize + 2); }
 
   void append(const std::uint8_t* from, const std::uint8_t* to) {
     while (from != to) {
@@ -179,48 +218,138 @@ class LineEndWriter {
     block_.clear();
   }
 
+ private:
   const MessageSink& sink_;
   Bytes block_;
-  bool pending_cr_ = false;
 };
 
+// Appends converted payload bytes straight to a message whose room was reserved beforehand.
+class MessageOutput {
+ public:
+  explicit MessageOutput(Bytes& message) : message_(message) {}
+  void append(const std::uint8_t* from, const std::uint8_t* to) { message_.insert(message_.end(), from, to); }
+  void append_line_end() {
+    message_.push_back('\r');
+    message_.push_back('\n');
+  }
+
+ private:
+  Bytes& message_;
+};
+
+// How many bytes the conversion to CR LF line ends adds to `piece`, which ends at or before
+// `payload_end`: one for every LF without a CR before it and one for every CR without an LF
+// after it. A CR LF split between pieces is seen from the piece holding the CR.
+// The number of LF bytes in `bytes`. Counted in fixed blocks with a byte-sized counter, a
+// loop the compiler turns into vector compares (several times faster than std::count here).
+std::size_t count_line_feeds(ByteView bytes) {
+  constexpr std::size_t kBlock = 240;  // a multiple of the vector width, below 256
+  const std::uint8_t* next = bytes.data();
+  std::size_t left = bytes.size();
+  std::size_t total = 0;
+  for (; left >= kBlock; next += kBlock, left -= kBlock) {
+    std::uint8_t in_block = 0;
+    for (std::size_t i = 0; i < kBlock; ++i) in_block = static_cast<std::uint8_t>(in_block + (next[i] == '\n'));
+    total += in_block;
+  }
+  for (std::size_t i = 0; i < left; ++i) total += next[i] == '\n' ? 1 : 0;
+  return total;
+}
+
+std::size_t added_line_end_bytes(ByteView piece, const std::uint8_t* payload_end) {
+  const std::size_t line_feeds = count_line_feeds(piece);
+  std::size_t returns = 0;
+  std::size_t pairs = 0;
+  const std::uint8_t* next = piece.data();
+  const std::uint8_t* const end = next + piece.size();
+  while (const void* found = std::memchr(next, '\r', static_cast<std::size_t>(end - next))) {
+    const auto* cr = static_cast<const std::uint8_t*>(found);
+    ++returns;
+    if (cr + 1 != payload_end && cr[1] == '\n') ++pairs;
+    next = cr + 1;
+  }
+  // Each pair's LF was counted in this piece or is the first byte of the next one.
+  return line_feeds + returns - 2 * pairs;
+}
+
 void write_text(const MessageSink& sink, std::string_view text) { sink(as_bytes(text)); }
+
+// The signature side of a message: the signer's certificate, the SignedData being built, the
+// digest of the payload so far and the MIME boundary. digest() the payload, then finish().
+class SignatureBuilder {
+ public:
+  SignatureBuilder(ByteView certificate, const merrowin::PrivateKey& private_key)
+      : certificate_(load_pem_certificate(certificate)) {
+    signed_data_.reset(PKCS7_sign(nullptr, nullptr, nullptr, nullptr, kSigningFlags));
+    if (!signed_data_) ossl::throw_error("Cannot create the SignedData");
+    // One signer by issuer and serial number, SHA-256, the standard signed attributes (content
+    // type and S/MIME capabilities now; signing time and message digest when it is finished),
+    // and the signer's certificate. OpenSSL signs RSA keys with PKCS#1 v1.5 padding and EC
+    // keys with ECDSA here. It refuses a key that does not belong to the certificate.
+    if (PKCS7_sign_add_signer(signed_data_.get(), certificate_.get(), private_key.native(), sha256(),
+                              kSigningFlags) == nullptr) {
+      ossl::throw_error("Cannot add the signer to the SignedData");
+    }
+    digest_chain_.reset(PKCS7_dataInit(signed_data_.get(), nullptr));
+    if (!digest_chain_) ossl::throw_error("Cannot start digesting the payload");
+    boundary_ = random_boundary();
+  }
+
+  const std::string& boundary() const noexcept { return boundary_; }
+
+  void digest(ByteView piece) {
+    for (std::size_t offset = 0; offset < piece.size(); offset += kMaxDigestSlice) {
+      const std::size_t count = std::min(kMaxDigestSlice, piece.size() - offset);
+      if (BIO_write(digest_chain_.get(), piece.data() + offset, static_cast<int>(count)) != static_cast<int>(count)) {
+        ossl::throw_error("Cannot digest the payload");
+      }
+    }
+  }
+
+  // Signs the payload digested so far; returns the message text that follows the payload:
+  // the signature part and the close delimiter.
+  std::string finish() {
+    if (BIO_flush(digest_chain_.get()) != 1) ossl::throw_error("Cannot digest the payload");
+    if (PKCS7_dataFinal(signed_data_.get(), digest_chain_.get()) != 1) ossl::throw_error("Cannot sign the payload");
+    const Bytes der = der_encoding(signed_data_.get());
+    return signature_part_header(boundary_) + base64_lines(der) + "\r\n--" + boundary_ + "--\r\n";
+  }
+
+ private:
+  // SHA-256, fetched once per process: an immutable algorithm object that saves the provider
+  // look-up (and its lock) on every message.
+  static const EVP_MD* sha256() {
+    static const ossl::UniquePtr<EVP_MD> fetched(EVP_MD_fetch(nullptr, "SHA256", nullptr));
+    if (!fetched) ossl::throw_error("SHA-256 is not available");
+    return fetched.get();
+  }
+
+  ossl::UniquePtr<X509> certificate_;
+  ossl::UniquePtr<PKCS7> signed_data_;
+  // Digests what is written into it: the chain PKCS7_dataInit made, ending in a null sink.
+  ossl::UniquePtr<BIO> digest_chain_;
+  std::string boundary_;
+};
 
 }  // namespace
 
 struct PayloadSigner::State {
   MessageSink sink;
-  ossl::UniquePtr<X509> certificate;
-  ossl::UniquePtr<PKCS7> signed_data;
-  // Digests what is written into it: the chain PKCS7_dataInit made, ending in a null sink.
-  ossl::UniquePtr<BIO> digest_chain;
-  std::string boundary;
-  LineEndWriter payload_writer;
+  SignatureBuilder signature;
+  BlockOutput payload_blocks;
+  LineEndWriter<BlockOutput> payload_writer;
   bool finished = false;
 
-  explicit State(MessageSink message_sink) : sink(std::move(message_sink)), payload_writer(sink) {}
+  State(ByteView certificate, const merrowin::PrivateKey& private_key, MessageSink message_sink)
+      : sink(std::move(message_sink)),
+        signature(certificate, private_key),
+        payload_blocks(sink),
+        payload_writer(payload_blocks) {}
 };
 
 PayloadSigner::PayloadSigner(ByteView certificate, const merrowin::PrivateKey& private_key, MessageSink sink)
-    : state_(std::make_unique<State>(std::move(sink))) {
-  State& state = *state_;
-  state.certificate = load_pem_certificate(certificate);
-
-  state.signed_data.reset(PKCS7_sign(nullptr, nullptr, nullptr, nullptr, kSigningFlags));
-  if (!state.signed_data) ossl::throw_error("Cannot create the SignedData");
-  // One signer by issuer and serial number, SHA-256, the standard signed attributes (content
-  // type and S/MIME capabilities now; signing time and message digest when it is finished),
-  // and the signer's certificate. OpenSSL signs RSA keys with PKCS#1 v1.5 padding and EC
-  // keys with ECDSA here. It refuses a key that does not belong to the certificate.
-  if (PKCS7_sign_add_signer(state.signed_data.get(), state.certificate.get(), private_key.native(),
-                            EVP_sha256(), kSigningFlags) == nullptr) {
-    ossl::throw_error("Cannot add the signer to the SignedData");
-  }
-  state.digest_chain.reset(PKCS7_dataInit(state.signed_data.get(), nullptr));
-  if (!state.digest_chain) ossl::throw_error("Cannot start digesting the payload");
-
-  state.boundary = random_boundary();
-  write_text(state.sink, message_header(state.boundary));
+    : state_(std::make_unique<State>(certificate, private_key, std::move(sink))) {
+  write_text(state_->sink, message_header(state_->signature.boundary()));
 }
 
 PayloadSigner::~PayloadSigner() = default;
@@ -228,13 +357,13 @@ PayloadSigner::~PayloadSigner() = default;
 void PayloadSigner::update(ByteView piece) {
   State& state = *state_;
   if (state.finished) throw std::logic_error("PayloadSigner::update called after finish");
-  for (std::size_t offset = 0; offset < piece.size(); offset += kMaxDigestSlice) {
-    const std::size_t count = std::min(kMaxDigestSlice, piece.size() - offset);
-    if (BIO_write(state.digest_chain.get(), piece.data() + offset, static_cast<int>(count)) != static_cast<int>(count)) {
-      ossl::throw_error("Cannot digest the payload");
-    }
+  // Each slice is digested and then converted while it is still in the cache.
+  for (std::size_t offset = 0; offset < piece.size(); offset += kOutputBlockSize) {
+    const ByteView slice = piece.subspan(offset, std::min(kOutputBlockSize, piece.size() - offset));
+    state.signature.digest(slice);
+    state.payload_writer.write(slice);
   }
-  state.payload_writer.write(piece);
+  state.payload_blocks.flush();
 }
 
 void PayloadSigner::finish() {
@@ -242,25 +371,31 @@ void PayloadSigner::finish() {
   if (state.finished) throw std::logic_error("PayloadSigner::finish called twice");
   state.finished = true;
   state.payload_writer.close();
-
-  if (BIO_flush(state.digest_chain.get()) != 1) ossl::throw_error("Cannot digest the payload");
-  if (PKCS7_dataFinal(state.signed_data.get(), state.digest_chain.get()) != 1) {
-    ossl::throw_error("Cannot sign the payload");
-  }
-  const Bytes der = der_encoding(state.signed_data.get());
-
-  write_text(state.sink, signature_part_header(state.boundary) + base64_lines(der) + "\r\n--" +
-                             state.boundary + "--\r\n");
+  state.payload_blocks.flush();
+  write_text(state.sink, state.signature.finish());
 }
 
+// The whole payload is at hand: one pass digests it and counts its line ends (slice by slice,
+// while each is in the cache), the signature is made, and a second pass converts the payload
+// straight into a message reserved at its exact size.
 Bytes sign_payload(ByteView certificate, const merrowin::PrivateKey& private_key, ByteView payload) {
-  Bytes message;
-  // The payload plus its line ends turned into CR LF, and a few KiB of header and signature.
-  message.reserve(payload.size() + payload.size() / 32 + 8192);
-  PayloadSigner signer(certificate, private_key,
-                       [&message](ByteView piece) { message.insert(message.end(), piece.begin(), piece.end()); });
-  signer.update(payload);
-  signer.finish();
+  SignatureBuilder signature(certificate, private_key);
+  std::size_t added = 0;
+  for (std::size_t offset = 0; offset < payload.size(); offset += kOutputBlockSize) {
+    const ByteView slice = payload.subspan(offset, std::min(kOutputBlockSize, payload.size() - offset));
+    signature.digest(slice);
+    added += added_line_end_bytes(slice, payload.data() + payload.size());
+  }
+  const std::string header = message_header(signature.boundary());
+  const std::string trailer = signature.finish();
+
+  Bytes message = reserved_bytes(header.size() + payload.size() + added + trailer.size());
+  message.insert(message.end(), header.begin(), header.end());
+  MessageOutput output(message);
+  LineEndWriter<MessageOutput> writer(output);
+  writer.write(payload);
+  writer.close();
+  message.insert(message.end(), trailer.begin(), trailer.end());
   return message;
 }
 
@@ -419,6 +554,43 @@ std::size_t crlf_to_lf(std::span<std::uint8_t> bytes) {
   return static_cast<std::size_t>(out - bytes.data());
 }
 
+// The body of `part` as written in the message (not transfer-decoded, without the line end
+// that belongs to the next delimiter) as a view into `message`, when the part's content is a
+// window onto the memory stream over `message`; nullopt otherwise. Its bytes are exactly what
+// a PayloadPartReader would read from the part before converting line ends.
+std::optional<ByteView> body_in_place(GMimePart* part, ByteView message) {
+  GMimeDataWrapper* content = g_mime_part_get_content(part);
+  GMimeStream* body = content != nullptr ? g_mime_data_wrapper_get_stream(content) : nullptr;
+  if (body == nullptr || !GMIME_IS_STREAM_MEM(body)) return std::nullopt;
+  const GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(body));
+  if (array == nullptr || array->data != message.data() || array->len != message.size()) return std::nullopt;
+  const gint64 start = body->bound_start;
+  const gint64 end = body->bound_end < 0 ? static_cast<gint64>(message.size()) : body->bound_end;
+  if (start < 0 || start > end || end > static_cast<gint64>(message.size())) return std::nullopt;
+  return message.subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
+}
+
+// Returns `body` with every CR LF turned into LF (a lone CR or LF stays), copied once into a
+// byte string reserved at the body's size.
+Bytes lf_line_ends(ByteView body) {
+  Bytes payload = reserved_bytes(body.size());
+  const std::uint8_t* next = body.data();
+  const std::uint8_t* const end = next + body.size();
+  while (next != end) {
+    const void* found = std::memchr(next, '\r', static_cast<std::size_t>(end - next));
+    if (found == nullptr) {
+      payload.insert(payload.end(), next, end);
+      break;
+    }
+    const auto* cr = static_cast<const std::uint8_t*>(found);
+    // The CR of a CR LF is left out (its LF starts the next run); a lone CR is kept.
+    const bool pair = cr + 1 != end && cr[1] == '\n';
+    payload.insert(payload.end(), next, pair ? cr : cr + 1);
+    next = cr + 1;
+  }
+  return payload;
+}
+
 // Reads the payload entity's body exactly as written in the message (not transfer-decoded, up
 // to but not including the line end that belongs to the next boundary delimiter) with every
 // CR LF turned into LF. A CR at the end of one read is held back until the next read shows
@@ -503,6 +675,15 @@ class ParsedMessage {
 
   GMimePart* payload() const noexcept { return parts_.payload; }
 
+  // Returns `payload` when the signature covers it, as brisvale's verification does with the
+  // trust roots of `certs` and `systemCertsPath`; throws whatever that verification throws.
+  Bytes verify(Bytes payload, const std::optional<std::vector<Bytes>>& certs,
+               const std::optional<std::filesystem::path>& systemCertsPath) const {
+    const Bytes signature = decoded_body(parts_.signature);
+    const brisvale::VerifyData record(certs, systemCertsPath);
+    return record.verify(signature, std::move(payload));
+  }
+
   // Checks the signature over the payload that `payload` reads, with the trust roots of
   // `certs` and `systemCertsPath`; throws whatever brisvale's verification throws.
   void verify(brisvale::PayloadReader& payload, const std::optional<std::vector<Bytes>>& certs,
@@ -562,6 +743,9 @@ Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& 
   initialise_gmime();
   BorrowedStream stream(message);
   const ParsedMessage parsed(stream.get());
+  if (const std::optional<ByteView> body = body_in_place(parsed.payload(), message)) {
+    return parsed.verify(lf_line_ends(*body), certs, systemCertsPath);
+  }
   Bytes payload;
   PayloadPartReader reader(parsed.payload(), &payload);
   payload.reserve(reader.raw_length());
