@@ -213,10 +213,30 @@ void read_first_signer(der::Reader& signer, SignedDataView& view) {
 // ---------------------------------------------------------------------------------------
 // Digests
 
-ossl::UniquePtr<EVP_MD> fetch_digest(const DigestAlgorithm& digest) {
-  ossl::UniquePtr<EVP_MD> md(EVP_MD_fetch(nullptr, std::string(digest.openssl_name).c_str(), nullptr));
-  if (!md) ossl::throw_error("Digest algorithm " + std::string(digest.openssl_name) + " is not available");
-  return md;
+// Every digest of kDigests fetched once per process (nullptr where the providers lack it):
+// immutable algorithm objects, so that a verification does not repeat the provider look-ups
+// and their locks.
+const std::array<ossl::UniquePtr<EVP_MD>, kDigests.size()>& fetched_digests() {
+  static const auto fetched = [] {
+    std::array<ossl::UniquePtr<EVP_MD>, kDigests.size()> digests;
+    for (std::size_t i = 0; i < kDigests.size(); ++i) {
+      digests[i].reset(EVP_MD_fetch(nullptr, std::string(kDigests[i].openssl_name).c_str(), nullptr));
+    }
+    ossl::clear_errors();  // the missing ones are reported when they are asked for
+    return digests;
+  }();
+  return fetched;
+}
+
+// Returns `digest`'s algorithm object (owned by the process-wide table). Throws
+// ossl::OpenSSLError with OpenSSL's reason when the providers do not offer it.
+const EVP_MD* fetch_digest(const DigestAlgorithm& digest) {
+  const EVP_MD* md = fetched_digests()[static_cast<std::size_t>(&digest - kDigests.data())].get();
+  if (md != nullptr) return md;
+  // Fetch again only to put OpenSSL's reason on the error queue.
+  ossl::clear_errors();
+  const ossl::UniquePtr<EVP_MD> retry(EVP_MD_fetch(nullptr, std::string(digest.openssl_name).c_str(), nullptr));
+  ossl::throw_error("Digest algorithm " + std::string(digest.openssl_name) + " is not available");
 }
 
 // Computes several digests over the same bytes in one pass.
@@ -227,8 +247,8 @@ class MultiDigest {
       if (entry.digest == &digest) return;
     }
     Entry entry{&digest, ossl::UniquePtr<EVP_MD_CTX>(EVP_MD_CTX_new())};
-    const ossl::UniquePtr<EVP_MD> md = fetch_digest(digest);
-    if (!entry.context || EVP_DigestInit_ex2(entry.context.get(), md.get(), nullptr) != 1) {
+    const EVP_MD* md = fetch_digest(digest);
+    if (!entry.context || EVP_DigestInit_ex2(entry.context.get(), md, nullptr) != 1) {
       ossl::throw_error("Cannot start a " + std::string(digest.openssl_name) + " digest");
     }
     entries_.push_back(std::move(entry));
@@ -378,7 +398,7 @@ void check_ok(int rc, const char* what) {
 void verify_digest(EVP_PKEY* key, ByteView signature, ByteView digest, const DigestAlgorithm& hash,
                    Scheme scheme, int salt_length) {
   ossl::clear_errors();
-  const ossl::UniquePtr<EVP_MD> md = fetch_digest(hash);
+  const EVP_MD* md = fetch_digest(hash);
   ossl::UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
   if (!ctx) ossl::throw_error("Cannot use the signer's public key");
   check_ok(EVP_PKEY_verify_init(ctx.get()), "Cannot start the signature check");
@@ -387,10 +407,10 @@ void verify_digest(EVP_PKEY* key, ByteView signature, ByteView digest, const Dig
   } else if (scheme == Scheme::rsa_pss) {
     check_ok(EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PSS_PADDING), "Cannot select PSS padding");
   }
-  check_ok(EVP_PKEY_CTX_set_signature_md(ctx.get(), md.get()),
+  check_ok(EVP_PKEY_CTX_set_signature_md(ctx.get(), md),
            ("Cannot use " + std::string(hash.openssl_name) + " for this signature").c_str());
   if (scheme == Scheme::rsa_pss) {
-    check_ok(EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), md.get()), "Cannot set the MGF1 hash");
+    check_ok(EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), md), "Cannot set the MGF1 hash");
     check_ok(EVP_PKEY_CTX_set_rsa_pss_saltlen(ctx.get(), salt_length), "Cannot set the PSS salt length");
   }
   if (EVP_PKEY_verify(ctx.get(), signature.data(), signature.size(), digest.data(), digest.size()) != 1) {
@@ -450,6 +470,16 @@ Certificate parse_certificate(ByteView der_bytes) {
   X509_check_purpose(parsed, -1, 0);
   ossl::clear_errors();
   return cert;
+}
+
+// The DER encoding of `cert`. Throws ossl::OpenSSLError when it cannot be encoded.
+Bytes der_of(X509* cert) {
+  const int length = i2d_X509(cert, nullptr);
+  if (length <= 0) ossl::throw_error("Cannot encode a trusted certificate");
+  Bytes der(static_cast<std::size_t>(length));
+  unsigned char* out = der.data();
+  if (i2d_X509(cert, &out) != length) ossl::throw_error("Cannot encode a trusted certificate");
+  return der;
 }
 
 std::string subject_of(X509* cert) {
@@ -599,6 +629,10 @@ SignedDataView parse_signed_data(ByteView datas) {
 }
 
 SignerCertificates choose_certificates(const SignedDataView& signed_data) {
+  return choose_certificates(signed_data, nullptr);
+}
+
+SignerCertificates choose_certificates(const SignedDataView& signed_data, const ValidationContext* known) {
   if (signed_data.certificates.empty()) malformed("SignedData holds no certificates");
   if (!signed_data.signer_serial) {
     throw MalformedSignatureError(
@@ -612,8 +646,13 @@ SignerCertificates choose_certificates(const SignedDataView& signed_data) {
 
   SignerCertificates chosen;
   for (std::size_t i = 0; i < signed_data.certificates.size(); ++i) {
-    ossl::clear_errors();
-    Certificate cert = parse_certificate(signed_data.certificates[i]);
+    // A certificate that is also a trust root (a self-signed signer, typically) was parsed
+    // when the roots were gathered: same bytes, same object.
+    Certificate cert = known != nullptr ? known->find_root(signed_data.certificates[i]) : nullptr;
+    if (!cert) {
+      ossl::clear_errors();
+      cert = parse_certificate(signed_data.certificates[i]);
+    }
     if (!cert) {
       const std::string reason = ossl::take_error_reason();
       malformed("SignedData.certificates[" + std::to_string(i) + "] is not a valid X.509 certificate" +
@@ -640,17 +679,28 @@ std::shared_ptr<const ValidationContext> ValidationContext::system_default() {
   std::shared_ptr<X509_STORE> store(X509_STORE_new(), X509_STORE_free);
   if (!store) ossl::throw_error("Cannot create a certificate store");
   if (X509_STORE_set_default_paths(store.get()) != 1) ossl::throw_error("Cannot load the system's trust store");
-  return std::shared_ptr<const ValidationContext>(new ValidationContext(std::nullopt, std::move(store)));
+  return std::shared_ptr<const ValidationContext>(new ValidationContext(std::nullopt, {}, std::move(store)));
 }
 
 std::shared_ptr<const ValidationContext> ValidationContext::with_roots(std::vector<Certificate> trust_roots) {
   std::shared_ptr<X509_STORE> store(X509_STORE_new(), X509_STORE_free);
   if (!store) ossl::throw_error("Cannot create a certificate store");
+  std::vector<Bytes> encodings;
+  encodings.reserve(trust_roots.size());
   for (const auto& root : trust_roots) {
     X509_check_purpose(root.get(), -1, 0);  // fill OpenSSL's caches before sharing
     if (X509_STORE_add_cert(store.get(), root.get()) != 1) ossl::throw_error("Cannot add a trusted certificate");
+    encodings.push_back(der_of(root.get()));
   }
-  return std::shared_ptr<const ValidationContext>(new ValidationContext(std::move(trust_roots), std::move(store)));
+  return std::shared_ptr<const ValidationContext>(
+      new ValidationContext(std::move(trust_roots), std::move(encodings), std::move(store)));
+}
+
+Certificate ValidationContext::find_root(ByteView der) const {
+  for (std::size_t i = 0; i < encodings_.size(); ++i) {
+    if (std::ranges::equal(encodings_[i], der)) return (*roots_)[i];
+  }
+  return nullptr;
 }
 
 // ---- CertificateValidator ---------------------------------------------------------------
@@ -765,7 +815,7 @@ void VerifyData::verify_payload(ByteView datas, const PayloadFeeder& feed) const
   }
 
   // 5. and 6. The signer's certificate and public key.
-  const SignerCertificates certificates = choose_certificates(view);
+  const SignerCertificates certificates = choose_certificates(view, context.get());
   EVP_PKEY* public_key = X509_get0_pubkey(certificates.cert.get());
   if (public_key == nullptr) {
     const std::string reason = ossl::take_error_reason();

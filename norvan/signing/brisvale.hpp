@@ -99,11 +99,16 @@ class ValidationContext {
   /// The OpenSSL store holding the roots; owned by this context, safe for concurrent
   /// X509_verify_cert calls.
   X509_STORE* store() const noexcept { return store_.get(); }
+  /// Returns the trust root whose DER encoding is exactly `der` (shared), or null when none
+  /// is. Lets a certificate that is also a root be used without parsing it again.
+  Certificate find_root(ByteView der) const;
 
  private:
-  ValidationContext(std::optional<std::vector<Certificate>> roots, std::shared_ptr<X509_STORE> store)
-      : roots_(std::move(roots)), store_(std::move(store)) {}
+  ValidationContext(std::optional<std::vector<Certificate>> roots, std::vector<Bytes> encodings,
+                    std::shared_ptr<X509_STORE> store)
+      : roots_(std::move(roots)), encodings_(std::move(encodings)), store_(std::move(store)) {}
   std::optional<std::vector<Certificate>> roots_;
+  std::vector<Bytes> encodings_;  // the DER of each root, in the order of roots_
   std::shared_ptr<X509_STORE> store_;
 };
 
@@ -199,6 +204,10 @@ struct SignerCertificates {
 /// certificates, one is not X.509 DER, the signer is identified by subject key identifier, or
 /// no serial number matches.
 SignerCertificates choose_certificates(const SignedDataView& signed_data);
+
+/// Same as choose_certificates(signed_data), except that a certificate whose bytes are those
+/// of a trust root of `known` (when not null) is that root's object instead of a new parse.
+SignerCertificates choose_certificates(const SignedDataView& signed_data, const ValidationContext* known);
 
 /// The verification record: trust roots gathered once, any number of verifications.
 class VerifyData {
