@@ -567,11 +567,8 @@ std::shared_ptr<const ValidationContext> build_context(const std::optional<std::
   return roots ? ValidationContext::with_roots(std::move(*roots)) : ValidationContext::system_default();
 }
 
-void validate_signer_certificate(const SignerCertificates& certificates,
-                                 const std::shared_ptr<const ValidationContext>& context) {
-  CertificateValidatorThread thread(CertificateValidator(certificates.cert, certificates.othercerts, context));
-  thread.start();
-  thread.join();
+// Throws CertificateError carrying the failure of the finished validation `thread`, if any.
+void report_certificate_validation(const CertificateValidatorThread& thread) {
   if (!thread.exception) return;
   std::string text;
   try {
@@ -823,11 +820,16 @@ void VerifyData::verify_payload(ByteView datas, const PayloadFeeder& feed) const
                                   (reason.empty() ? "" : ": " + reason));
   }
 
-  // 7. Signature.
+  // 7. Signature, while the certificate validation already runs on its worker thread (both
+  //    only read the certificate and key). A signature failure is reported first; the
+  //    thread's destructor then joins it.
+  CertificateValidatorThread validation(CertificateValidator(certificates.cert, certificates.othercerts, context));
+  validation.start();
   check_signature(public_key, view, algo, content);
 
   // 8. Certificate.
-  validate_signer_certificate(certificates, context);
+  validation.join();
+  report_certificate_validation(validation);
 }
 
 Bytes VerifyData::verify(ByteView datas, Bytes datau) const {
