@@ -232,6 +232,35 @@ TEST_F(Mime, PayloadFedInPiecesIsSignedAsAWhole) {
   EXPECT_NE(text.find("\r\n\r\na\r\nb\r\n\r\n--"), std::string::npos);
 }
 
+// sign_payload digests and counts line ends in 64 KiB slices and then writes the converted
+// payload into a message reserved at its exact size: line ends of every form across slice
+// boundaries come out as CR LF, and the message is never grown or over-reserved.
+TEST_F(Mime, WholePayloadIsConvertedExactlyAcrossSlices) {
+  const auto with_crlf = [](std::string_view payload) {
+    std::string converted;
+    for (std::size_t i = 0; i < payload.size(); ++i) {
+      if (payload[i] == '\r' || payload[i] == '\n') {
+        converted += "\r\n";
+        if (payload[i] == '\r' && i + 1 < payload.size() && payload[i + 1] == '\n') ++i;
+      } else {
+        converted += payload[i];
+      }
+    }
+    return converted;
+  };
+  constexpr std::size_t kSlice = 64 * 1024;
+  for (const std::size_t offset : {kSlice - 1, kSlice, kSlice + 1}) {
+    for (const std::string_view ends : {"\r\n", "\r", "\n", "\r\r\n\n"}) {
+      const std::string payload = std::string(offset, 'a') + std::string(ends) + "b\n\rc" + std::string(ends);
+      const Bytes message = sign(payload);
+      const std::string text(as_text(message));
+      EXPECT_NE(text.find("Content-Type: text/plain\r\n\r\n" + with_crlf(payload) + "\r\n--"), std::string::npos)
+          << offset << " " << ends.size();
+      EXPECT_EQ(message.capacity(), message.size()) << offset << " " << ends.size();
+    }
+  }
+}
+
 TEST_F(Mime, SignaturesMadeByOpenSslVerifyAndTamperingIsCaught) {
   CertificateOptions ca;
   ca.ca = true;
