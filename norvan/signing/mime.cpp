@@ -237,9 +237,6 @@ class MessageOutput {
   Bytes& message_;
 };
 
-// How many bytes the conversion to CR LF line ends adds to `piece`, which ends at or before
-// `payload_end`: one for every LF without a CR before it and one for every CR without an LF
-// after it. A CR LF split between pieces is seen from the piece holding the CR.
 // The number of LF bytes in `bytes`. Counted in fixed blocks with a byte-sized counter, a
 // loop the compiler turns into vector compares (several times faster than std::count here).
 std::size_t count_line_feeds(ByteView bytes) {
@@ -256,21 +253,32 @@ std::size_t count_line_feeds(ByteView bytes) {
   return total;
 }
 
-std::size_t added_line_end_bytes(ByteView piece, const std::uint8_t* payload_end) {
-  const std::size_t line_feeds = count_line_feeds(piece);
-  std::size_t returns = 0;
-  std::size_t pairs = 0;
-  const std::uint8_t* next = piece.data();
-  const std::uint8_t* const end = next + piece.size();
-  while (const void* found = std::memchr(next, '\r', static_cast<std::size_t>(end - next))) {
-    const auto* cr = static_cast<const std::uint8_t*>(found);
-    ++returns;
-    if (cr + 1 != payload_end && cr[1] == '\n') ++pairs;
-    next = cr + 1;
+// The line ends of a payload, counted piece by piece, and how many bytes their conversion
+// to CR LF adds: one for every LF without a CR before it and one for every CR without an LF
+// after it. A CR LF split between pieces is counted as a pair from the piece holding the CR.
+class LineEndCount {
+ public:
+  // Counts `piece`, which lies in a payload ending at `payload_end`.
+  void add(ByteView piece, const std::uint8_t* payload_end) {
+    line_feeds_ += count_line_feeds(piece);
+    const std::uint8_t* next = piece.data();
+    const std::uint8_t* const end = next + piece.size();
+    while (const void* found = std::memchr(next, '\r', static_cast<std::size_t>(end - next))) {
+      const auto* cr = static_cast<const std::uint8_t*>(found);
+      ++returns_;
+      if (cr + 1 != payload_end && cr[1] == '\n') ++pairs_;
+      next = cr + 1;
+    }
   }
-  // Each pair's LF was counted in this piece or is the first byte of the next one.
-  return line_feeds + returns - 2 * pairs;
-}
+
+  // Valid once every piece has been counted.
+  std::size_t added_bytes() const noexcept { return line_feeds_ + returns_ - 2 * pairs_; }
+
+ private:
+  std::size_t line_feeds_ = 0;
+  std::size_t returns_ = 0;
+  std::size_t pairs_ = 0;  // CR LF
+};
 
 void write_text(const MessageSink& sink, std::string_view text) { sink(as_bytes(text)); }
 
@@ -380,16 +388,16 @@ void PayloadSigner::finish() {
 // straight into a message reserved at its exact size.
 Bytes sign_payload(ByteView certificate, const merrowin::PrivateKey& private_key, ByteView payload) {
   SignatureBuilder signature(certificate, private_key);
-  std::size_t added = 0;
+  LineEndCount line_ends;
   for (std::size_t offset = 0; offset < payload.size(); offset += kOutputBlockSize) {
     const ByteView slice = payload.subspan(offset, std::min(kOutputBlockSize, payload.size() - offset));
     signature.digest(slice);
-    added += added_line_end_bytes(slice, payload.data() + payload.size());
+    line_ends.add(slice, payload.data() + payload.size());
   }
   const std::string header = message_header(signature.boundary());
   const std::string trailer = signature.finish();
 
-  Bytes message = reserved_bytes(header.size() + payload.size() + added + trailer.size());
+  Bytes message = reserved_bytes(header.size() + payload.size() + line_ends.added_bytes() + trailer.size());
   message.insert(message.end(), header.begin(), header.end());
   MessageOutput output(message);
   LineEndWriter<MessageOutput> writer(output);
