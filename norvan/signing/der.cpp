@@ -186,24 +186,21 @@ bool Reader::get_element(Tag expected, ByteView& element) {
   return get_any_element(tag, element, header_size);
 }
 
-bool Reader::get_optional(Tag expected, Reader& contents, bool& present) {
+bool Reader::next_has_tag(Tag expected, bool& present) {
   present = false;
   if (data_.empty()) return true;
   Tag tag = 0;
   if (!peek_tag(tag)) return false;
-  if (tag != expected) return true;
-  present = true;
-  return get(expected, contents);
+  present = tag == expected;
+  return true;
+}
+
+bool Reader::get_optional(Tag expected, Reader& contents, bool& present) {
+  return next_has_tag(expected, present) && (!present || get(expected, contents));
 }
 
 bool Reader::get_optional_element(Tag expected, ByteView& element, bool& present) {
-  present = false;
-  if (data_.empty()) return true;
-  Tag tag = 0;
-  if (!peek_tag(tag)) return false;
-  if (tag != expected) return true;
-  present = true;
-  return get_element(expected, element);
+  return next_has_tag(expected, present) && (!present || get_element(expected, element));
 }
 
 bool Reader::skip(Tag expected) {

@@ -126,6 +126,9 @@ class Reader {
   [[nodiscard]] bool expect_end();
 
  private:
+  // Sets `present` when the next element has the tag `expected`; false when it cannot be read.
+  [[nodiscard]] bool next_has_tag(Tag expected, bool& present);
+
   struct Header {
     Tag tag = 0;
     std::size_t header_size = 0;

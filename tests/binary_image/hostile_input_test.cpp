@@ -22,23 +22,12 @@ using drovane::convert_drovane;
 using drovane::MissingKeyError;
 using norvan::testing::read_text;
 using norvan::testing::TempDir;
+using norvan::testing::expect_error;
 using norvan::testing::write_file;
 
 constexpr const char* kRequired =
     "[project]\nname = \"n\"\nversion = \"1\"\ndependencies = []\nrequires-python = \">=3.10\"\n";
 
-template <class Error>
-void expect_error(const std::function<void()>& call, const std::string& fragment) {
-  try {
-    call();
-    ADD_FAILURE() << "no error, expected one containing: " << fragment;
-  } catch (const Error& error) {
-    EXPECT_NE(std::string(error.what()).find(fragment), std::string::npos)
-        << "text: " << error.what() << "\nexpected to contain: " << fragment;
-  } catch (const std::exception& error) {
-    ADD_FAILURE() << "wrong error type: " << error.what();
-  }
-}
 
 std::string repeated(const std::string& piece, std::size_t count) {
   std::string text;

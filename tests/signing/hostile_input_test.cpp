@@ -8,6 +8,7 @@
 #include "norvan/signing/mime.hpp"
 
 #include "tests/support/pki.hpp"
+#include "tests/support/test_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -26,20 +27,6 @@ using signing::merrowin::private_key_from_pem;
 using signing::mime::VerificationError;
 using signing::mime::verify_signed_smime;
 
-// Runs `call`, which must throw exactly `Error` (not a subclass of a sibling type) with a text
-// that contains `fragment`.
-template <class Error>
-void expect_error(const std::function<void()>& call, const std::string& fragment) {
-  try {
-    call();
-    ADD_FAILURE() << "no error, expected one containing: " << fragment;
-  } catch (const Error& error) {
-    EXPECT_NE(std::string(error.what()).find(fragment), std::string::npos)
-        << "text: " << error.what() << "\nexpected to contain: " << fragment;
-  } catch (const std::exception& error) {
-    ADD_FAILURE() << "wrong error type: " << error.what();
-  }
-}
 
 signing::merrowin::PrivateKey private_key_of(const Credential& credential) {
   EVP_PKEY_up_ref(credential.key.get());

@@ -3,7 +3,11 @@
 
 #include "norvan/common/bytes.hpp"
 
+#include <gtest/gtest.h>
+
+#include <exception>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,6 +44,21 @@ struct ProcessResult {
 /// Runs `argv` (argv[0] looked up on PATH) with `input` on its standard input and returns its
 /// exit status and both output streams.
 ProcessResult run_process(const std::vector<std::string>& argv, std::string_view input = {});
+
+/// Runs `call`, which must throw an `Error` whose text contains `fragment`; records a test
+/// failure otherwise (no error, or an error of another type).
+template <class Error>
+void expect_error(const std::function<void()>& call, const std::string& fragment) {
+  try {
+    call();
+    ADD_FAILURE() << "no error, expected one containing: " << fragment;
+  } catch (const Error& error) {
+    EXPECT_NE(std::string(error.what()).find(fragment), std::string::npos)
+        << "text: " << error.what() << "\nexpected to contain: " << fragment;
+  } catch (const std::exception& error) {
+    ADD_FAILURE() << "wrong error type: " << error.what();
+  }
+}
 
 /// Runs the norvan program with `args`.
 ProcessResult run_norvan(const std::vector<std::string>& args, std::string_view input = {});
