@@ -387,7 +387,11 @@ Toml read_toml(const std::filesystem::path& file) {
   check_utf8(text, file);
   check_nesting(text, file);
   std::istringstream stream{std::string(text)};
-  return toml::parse<toml::discard_comments, tsl::ordered_map>(stream, file.string());
+  try {
+    return toml::parse<toml::discard_comments, tsl::ordered_map, TomlArray>(stream, file.string());
+  } catch (const Toml::array_type::Empty& error) {
+    throw ConversionError("Invalid TOML in '" + file.string() + "': " + error.what());
+  }
 }
 
 }  // namespace

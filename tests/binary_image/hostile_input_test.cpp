@@ -72,6 +72,14 @@ TEST_F(HostileProjectFile, TextThatIsNotUtf8IsRefusedBeforeParsing) {
   EXPECT_NE(read_text(output_).find("caf\xC3\xA9 \xF0\x9F\x94\x8F"), std::string::npos);
 }
 
+TEST_F(HostileProjectFile, KeysThatExtendAnEmptyArrayAreRefused) {
+  // toml11 took the last element of the array without checking for one (found by fuzz_pyproject).
+  const std::string message = "Invalid TOML in '" + input_.string() + "': a key or table extends an empty array";
+  expect_refused("project = []\nproject.name = \"n\"\n", message);
+  expect_refused("project = [ # none\n]\n[project.urls]\nhome = \"h\"\n", message);
+  expect_refused(std::string(kRequired) + "keywords = []\n[project.keywords.x]\n", message);
+}
+
 TEST_F(HostileProjectFile, DeepNestingIsRefusedBeforeItCanOverflowTheStack) {
   const std::string deep = "levels deep (line ";
   const std::size_t n = 100000;
