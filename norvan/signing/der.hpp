@@ -1,11 +1,21 @@
 #pragma once
-// A bounds-checked reader (and a minimal writer) for DER, in the style of BoringSSL's CBS.
+// A bounds-checked reader (and a minimal writer) for DER and BER, in the style of BoringSSL's
+// CBS.
 //
 // A `der::Reader` is a non-owning view of bytes. Every getter checks the input before it
 // consumes anything, never trusts a length field and returns false on failure, leaving the
-// reader where it was and recording what went wrong (`error()`, `error_offset()`). Only DER
-// is accepted: indefinite lengths, non-minimal length or tag forms and lengths beyond the
-// input fail. Offsets are absolute positions in the outermost input, for error messages.
+// reader where it was and recording what went wrong (`error()`, `error_offset()`). Offsets are
+// absolute positions in the outermost input, for error messages.
+//
+// A reader made with Rules::der (the default) accepts only DER: indefinite lengths,
+// non-minimal length or tag forms and lengths beyond the input fail. A reader made with
+// Rules::ber (and every reader it hands out) also accepts what BER allows on top: indefinite
+// lengths of constructed elements, closed by an end-of-contents marker, length octets that are
+// not minimal, and strings sent in pieces (get_string). Element getters then still return the
+// element exactly as received, marker included; contents getters leave the marker out. The
+// end of an indefinite length is found by walking the element's nested indefinite-length
+// elements (definite ones are skipped whole), so the work stays linear in the input for the
+// bounded nesting depth.
 
 #include "norvan/common/bytes.hpp"
 
@@ -49,7 +59,9 @@ enum class Error {
   truncated,           // the element (or its header) runs past the end of the input
   unexpected_tag,      // the element has another tag than the one asked for
   bad_tag,             // a high tag number that is not minimally encoded or too large
-  indefinite_length,   // BER indefinite length (0x80)
+  indefinite_length,   // BER indefinite length (0x80) where only DER is accepted
+  indefinite_primitive,  // an indefinite length on a primitive element (never valid)
+  bad_end_of_contents,   // an end-of-contents marker with contents, or where none can be
   non_minimal_length,  // a long length form where a shorter one would do
   length_too_large,    // a length field of more than 8 octets, or the reserved 0xFF
   too_deep,            // more than kMaxDepth levels of nesting
@@ -60,6 +72,9 @@ enum class Error {
 /// Returns a short English description of `error` ("truncated", ...).
 const char* describe(Error error) noexcept;
 
+/// Which encoding rules a Reader accepts.
+enum class Rules { der, ber };
+
 /// Returns a readable name of `tag` ("SEQUENCE", "[0] constructed", "tag 0x1f", ...).
 std::string tag_name(Tag tag);
 
@@ -68,10 +83,13 @@ class Reader {
  public:
   constexpr Reader() noexcept = default;
   /// Reads `data`, whose first byte lies at absolute offset `origin` of the whole input.
-  explicit Reader(ByteView data, std::size_t origin = 0, std::size_t depth = 0) noexcept
-      : data_(data), origin_(origin), depth_(depth) {}
+  explicit Reader(ByteView data, std::size_t origin = 0, std::size_t depth = 0, Rules rules = Rules::der) noexcept
+      : data_(data), origin_(origin), depth_(depth), rules_(rules) {}
+  /// Reads `data` (starting at absolute offset 0) under `rules`.
+  Reader(ByteView data, Rules rules) noexcept : Reader(data, 0, 0, rules) {}
   /// A reader of a temporary would dangle.
-  Reader(Bytes&&, std::size_t = 0, std::size_t = 0) = delete;
+  Reader(Bytes&&, std::size_t = 0, std::size_t = 0, Rules = Rules::der) = delete;
+  Reader(Bytes&&, Rules) = delete;
 
   ByteView data() const noexcept { return data_; }
   std::size_t size() const noexcept { return data_.size(); }
@@ -81,6 +99,7 @@ class Reader {
   /// Absolute offset just past the last byte of this reader.
   std::size_t end_offset() const noexcept { return origin_ + data_.size(); }
   std::size_t depth() const noexcept { return depth_; }
+  Rules rules() const noexcept { return rules_; }
 
   /// The failure recorded by the last getter that failed (Error::none if none did).
   Error error() const noexcept { return error_; }
@@ -115,6 +134,13 @@ class Reader {
 
   /// Reads the contents of a primitive element with tag `expected` (OCTET STRING, ...).
   [[nodiscard]] bool get_bytes(Tag expected, ByteView& contents);
+  /// Reads an OCTET STRING or BIT STRING (`expected`: kOctetString or kBitString) and sets
+  /// `contents` to its contents octets (for a BIT STRING: the unused-bits octet, then the
+  /// bits). A primitive string is viewed in place; under Rules::ber a constructed one (the
+  /// string in pieces, nested pieces allowed) is joined into `storage`, which `contents` then
+  /// views. Fails on a BIT STRING without unused-bits octet, with more than 7 unused bits, or
+  /// with unused bits in a piece other than the last.
+  [[nodiscard]] bool get_string(Tag expected, Bytes& storage, ByteView& contents);
   /// Reads an INTEGER with minimal DER contents; `contents` is its two's-complement bytes.
   [[nodiscard]] bool get_integer(ByteView& contents);
   /// Reads an INTEGER that fits an int64.
@@ -133,15 +159,26 @@ class Reader {
     Tag tag = 0;
     std::size_t header_size = 0;
     std::size_t contents_size = 0;
+    std::size_t trailer_size = 0;  // 2 for the end-of-contents marker of an indefinite length
+    std::size_t element_size() const noexcept { return header_size + contents_size + trailer_size; }
   };
-  // Parses the header of the next element and checks that it fits; consumes nothing.
+  // Parses the header of the next element and checks that it fits (for an indefinite length:
+  // finds its end-of-contents marker); consumes nothing.
   [[nodiscard]] bool parse_header(Header& header);
+  // Sets `contents` to a reader of the contents of the element `header` describes, consumes
+  // the element and fails (too_deep) when that would nest too deeply.
+  [[nodiscard]] bool enter(const Header& header, Reader& contents);
+  // Reads all that is left as the pieces of a constructed string of type `expected` and
+  // appends their octets to `out` (for a BIT STRING without the unused-bits octets, whose
+  // last value is left in `unused_bits`).
+  [[nodiscard]] bool append_pieces(Tag expected, Bytes& out, std::uint8_t& unused_bits);
   [[nodiscard]] bool fail(Error error, std::size_t offset) noexcept;
   void advance(std::size_t n) noexcept;
 
   ByteView data_;
   std::size_t origin_ = 0;
   std::size_t depth_ = 0;
+  Rules rules_ = Rules::der;
   Error error_ = Error::none;
   std::size_t error_offset_ = 0;
 };
