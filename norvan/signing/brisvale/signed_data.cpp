@@ -1,0 +1,159 @@
+#include "norvan/signing/brisvale/signed_data.hpp"
+
+#include "norvan/signing/brisvale/malformed.hpp"
+
+#include <cstdint>
+
+namespace norvan::signing::brisvale {
+namespace detail {
+namespace {
+
+constexpr std::string_view kSignedDataOid = "1.2.840.113549.1.7.2";
+constexpr std::string_view kMessageDigestOid = "1.2.840.113549.1.9.4";
+
+void skip_all(der::Reader& reader, der::Tag tag, const std::string& what) {
+  while (!reader.empty()) need(reader.skip(tag), reader, what);
+}
+
+void read_certificates(der::Reader& signed_data, SignedDataView& view) {
+  der::Reader certificates;
+  bool present = false;
+  need(signed_data.get_optional(der::context_tag(0, true), certificates, present), signed_data,
+       "SignedData.certificates");
+  for (std::size_t index = 0; !certificates.empty(); ++index) {
+    const std::size_t offset = certificates.offset();
+    const std::string what = "SignedData.certificates[" + std::to_string(index) + "]";
+    der::Tag tag = 0;
+    ByteView element;
+    std::size_t header_size = 0;
+    need(certificates.get_any_element(tag, element, header_size), certificates, what);
+    if (tag != der::kSequence) {
+      throw MalformedSignatureError("Unsupported certificate choice " + der::tag_name(tag) + " in " +
+                                    what + " at byte " + std::to_string(offset) +
+                                    ": only X.509 certificates are supported");
+    }
+    view.certificates.push_back(element);
+  }
+}
+
+void read_signer_identifier(der::Reader& signer, SignedDataView& view) {
+  if (signer.next_is(der::context_tag(0, false))) {
+    need(signer.skip(der::context_tag(0, false)), signer, "SignerInfo.sid");
+    return;  // subjectKeyIdentifier: rejected when the certificate is chosen
+  }
+  der::Reader issuer_and_serial;
+  need(signer.get(der::kSequence, issuer_and_serial), signer, "SignerInfo.sid");
+  need(issuer_and_serial.skip(der::kSequence), issuer_and_serial, "SignerInfo.sid.issuer");
+  der::Reader probe = issuer_and_serial;
+  ByteView contents;
+  need(probe.get_integer(contents), probe, "SignerInfo.sid.serialNumber");
+  ByteView serial;
+  need(issuer_and_serial.get_element(der::kInteger, serial), issuer_and_serial,
+       "SignerInfo.sid.serialNumber");
+  need(issuer_and_serial.expect_end(), issuer_and_serial, "SignerInfo.sid");
+  view.signer_serial = serial;
+}
+
+void read_first_signer(der::Reader& signer, SignedDataView& view) {
+  std::int64_t version = 0;
+  need(signer.get_int64(version), signer, "SignerInfo.version");
+  read_signer_identifier(signer, view);
+  need(signer.skip(der::kSequence), signer, "SignerInfo.digestAlgorithm");
+  ByteView attributes;
+  bool present = false;
+  need(signer.get_optional_element(der::context_tag(0, true), attributes, present), signer,
+       "SignerInfo.signedAttrs");
+  if (present) view.signed_attributes = attributes;
+  view.signature_algorithm = read_algorithm(signer, "SignerInfo.signatureAlgorithm");
+  need(signer.get_bytes(der::kOctetString, view.signature), signer, "SignerInfo.signature");
+  need(signer.skip_optional(der::context_tag(1, true)), signer, "SignerInfo.unsignedAttrs");
+  need(signer.expect_end(), signer, "SignerInfo");
+}
+
+}  // namespace
+
+AlgorithmIdentifier read_algorithm(der::Reader& outer, const std::string& what) {
+  der::Reader reader;
+  need(outer.get(der::kSequence, reader), outer, what);
+  AlgorithmIdentifier algorithm;
+  need(reader.get_oid(algorithm.oid), reader, what + ".algorithm");
+  if (!reader.empty()) {
+    der::Tag tag = 0;
+    ByteView parameters;
+    std::size_t header_size = 0;
+    need(reader.get_any_element(tag, parameters, header_size), reader, what + ".parameters");
+    algorithm.parameters = parameters;
+  }
+  need(reader.expect_end(), reader, what);
+  return algorithm;
+}
+
+// Returns the value of the last message-digest attribute, or nullopt when there is none.
+std::optional<ByteView> signed_message_digest(ByteView attributes_element) {
+  der::Reader outer(attributes_element);  // offsets relative to the element
+  der::Reader attributes;
+  need(outer.get(der::context_tag(0, true), attributes), outer, "SignerInfo.signedAttrs");
+  std::optional<ByteView> message_digest;
+  for (std::size_t index = 0; !attributes.empty(); ++index) {
+    const std::string what = "signed attribute " + std::to_string(index);
+    der::Reader attribute;
+    need(attributes.get(der::kSequence, attribute), attributes, what);
+    std::string type;
+    need(attribute.get_oid(type), attribute, what + " type");
+    der::Reader values;
+    need(attribute.get(der::kSet, values), attribute, what + " values");
+    need(attribute.expect_end(), attribute, what);
+    if (type != kMessageDigestOid) continue;
+    if (values.empty()) malformed("the message-digest attribute has no value");
+    ByteView value;
+    need(values.get_bytes(der::kOctetString, value), values, "message-digest value");
+    message_digest = value;
+  }
+  return message_digest;
+}
+
+}  // namespace detail
+
+using namespace detail;
+
+SignedDataView parse_signed_data(ByteView datas) {
+  if (datas.empty()) malformed("the signature data is empty");
+  der::Reader input(datas);
+  der::Reader content_info;
+  need(input.get(der::kSequence, content_info), input, "ContentInfo");
+  need(input.expect_end(), input, "ContentInfo");
+  std::string content_type;
+  need(content_info.get_oid(content_type), content_info, "ContentInfo.contentType");
+  if (content_type != kSignedDataOid) {
+    malformed("ContentInfo holds content type " + content_type + ", not SignedData");
+  }
+  der::Reader explicit_content;
+  need(content_info.get(der::context_tag(0, true), explicit_content), content_info, "ContentInfo.content");
+  need(content_info.expect_end(), content_info, "ContentInfo");
+  der::Reader signed_data;
+  need(explicit_content.get(der::kSequence, signed_data), explicit_content, "SignedData");
+  need(explicit_content.expect_end(), explicit_content, "ContentInfo.content");
+
+  SignedDataView view;
+  std::int64_t version = 0;
+  need(signed_data.get_int64(version), signed_data, "SignedData.version");
+  der::Reader digest_algorithms;
+  need(signed_data.get(der::kSet, digest_algorithms), signed_data, "SignedData.digestAlgorithms");
+  if (digest_algorithms.empty()) malformed("SignedData has no digest algorithm");
+  view.digest_algorithm = read_algorithm(digest_algorithms, "SignedData.digestAlgorithms[0]");
+  skip_all(digest_algorithms, der::kSequence, "SignedData.digestAlgorithms");
+  need(signed_data.skip(der::kSequence), signed_data, "SignedData.encapContentInfo");
+  read_certificates(signed_data, view);
+  need(signed_data.skip_optional(der::context_tag(1, true)), signed_data, "SignedData.crls");
+  der::Reader signer_infos;
+  need(signed_data.get(der::kSet, signer_infos), signed_data, "SignedData.signerInfos");
+  need(signed_data.expect_end(), signed_data, "SignedData");
+  if (signer_infos.empty()) malformed("SignedData has no signer");
+  der::Reader signer;
+  need(signer_infos.get(der::kSequence, signer), signer_infos, "SignerInfo");
+  read_first_signer(signer, view);
+  skip_all(signer_infos, der::kSequence, "SignedData.signerInfos");
+  return view;
+}
+
+}  // namespace norvan::signing::brisvale
