@@ -1,3 +1,7 @@
+# Where command modules live, relative to the library directory (and, in the build tree, to
+# the directory of libnorvan_cli).
+set(NORVAN_COMMAND_MODULE_DIR norvan/commands)
+
 # norvan_add_module(<name> PACKAGE <dir> SOURCES ... [PUBLIC ...] [PRIVATE ...])
 # Builds one module as its own shared library, target norvan::<name>, file libnorvan_<name>.so,
 # and installs it with its public header norvan/<dir>/<name>.hpp.
@@ -29,10 +33,27 @@ function(norvan_add_module name)
 endfunction()
 
 # norvan_add_command_module(<name> SOURCES ... [PRIVATE ...])
-# A command module: a module whose library registers a sub-command of the `norvan` program
-# when it is loaded; it offers no interface of its own, so no header is installed. The program
-# links all of them.
+# A command module: a loadable module (its own shared object) whose static initialiser
+# registers the sub-command <name> of the `norvan` program. Nothing links it: the program
+# loads it when that command runs (and all of them for the command list, help and
+# completion), from norvan/commands next to the library that holds the command registry
+# (libnorvan_cli), in the build tree as in the installed one. It offers no interface, so no
+# header is installed and it is not part of the exported package.
 function(norvan_add_command_module name)
-  norvan_add_module(${name} PACKAGE cli/commands NO_HEADER ${ARGN})
-  set_property(GLOBAL APPEND PROPERTY NORVAN_COMMAND_MODULES norvan::${name})
+  cmake_parse_arguments(ARG "" "" "SOURCES;PRIVATE" ${ARGN})
+  set(target norvan_${name})
+  add_library(${target} MODULE ${ARG_SOURCES})
+  add_library(norvan::${name} ALIAS ${target})
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME norvan_${name}
+    LIBRARY_OUTPUT_DIRECTORY $<TARGET_FILE_DIR:norvan_cli>/${NORVAN_COMMAND_MODULE_DIR}
+    # From <libdir>/norvan/commands back to <libdir>, where the modules it uses are.
+    INSTALL_RPATH "$ORIGIN/../.."
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_compile_features(${target} PRIVATE cxx_std_20)
+  target_link_libraries(${target} PRIVATE norvan::cli ${ARG_PRIVATE})
+  install(TARGETS ${target} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/${NORVAN_COMMAND_MODULE_DIR})
+  set_property(GLOBAL APPEND PROPERTY NORVAN_COMMAND_MODULES ${name})
 endfunction()

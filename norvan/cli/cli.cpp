@@ -72,6 +72,24 @@ std::vector<std::string> normalised_arguments(int argc, const char* const* argv)
   return args;
 }
 
+// Loads the command modules this command line needs: the module of the command it names, or
+// every module when it names none that is known (a misspelt name) or asks for the group's
+// help (the list of commands); none when it only asks for the version. The group itself takes
+// flags only, so the first argument that is not an option names the command.
+void load_command_modules_for(int argc, const char* const* argv) {
+  bool only_version_flags = true;
+  bool names_command = false;
+  for (int i = 1; i < argc && !names_command; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") break;
+    names_command = !arg.starts_with("-");
+    if (names_command && only_version_flags && load_command_module(arg) && registry().count(arg) != 0) return;
+    only_version_flags = only_version_flags && arg == "--version";
+  }
+  if (argc > 1 && only_version_flags && !names_command) return;
+  load_all_command_modules();
+}
+
 }  // namespace
 
 Registration::Registration(std::string name, CommandSetup setup, std::string description, std::string summary) {
@@ -100,6 +118,7 @@ int run(int argc, const char* const* argv) {
   app.require_subcommand(1);
   app.formatter(std::make_shared<GroupFormatter>(registry()));
   app.fallthrough(false);
+  load_command_modules_for(argc, argv);
 
   std::vector<std::pair<CLI::App*, Action>> actions;
   for (const auto& [name, entry] : registry()) {

@@ -1,6 +1,7 @@
 #pragma once
 // The command group of the `norvan` program: a registry of sub-commands that command modules
-// fill when their libraries are loaded, and the program's entry point.
+// fill when their libraries are loaded, the loading of those modules, and the program's entry
+// point. A command line loads only the module of the command it runs.
 
 #include <CLI/CLI.hpp>
 
@@ -29,6 +30,17 @@ class Registration {
 /// arguments are the description and the summary.
 #define NORVAN_CLI_COMMAND(function, ...) \
   static const ::norvan::cli::Registration norvan_cli_registration_##function{#function, function, ##__VA_ARGS__}
+
+/// Loads the command module that registers the sub-command `name`, unless it is loaded
+/// already: libnorvan_<name>.so in norvan/commands beside the library that holds the
+/// registry. Returns false when no command module of that name was built. Throws
+/// std::runtime_error naming the file when the module exists but cannot be loaded.
+bool load_command_module(const std::string& name);
+
+/// Loads every command module built with the program, so that all sub-commands are
+/// registered: for the list of commands, help texts, manual pages and shell completion.
+/// Throws std::runtime_error naming the file when one cannot be loaded.
+void load_all_command_modules();
 
 /// Runs `operation`; returns 0 when it succeeds. When it throws an exception, writes the
 /// exception's text and a newline to standard error and returns 1.

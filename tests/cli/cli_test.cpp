@@ -25,3 +25,44 @@ TEST(Program, HelpVersionAndUsageErrors) {
   const auto none = run_norvan({});
   EXPECT_EQ(none.exit_status, 2);
 }
+
+namespace {
+
+// The loader's own record (glibc's LD_DEBUG=files) of the shared objects a command line made
+// the program load.
+std::string loaded_objects(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{"env", "LD_DEBUG=files", NORVAN_PROGRAM};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const auto result = norvan::testing::run_process(argv);
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  return result.err;
+}
+
+bool loads(const std::string& record, const std::string& object) {
+  return record.find("file=" + object) != std::string::npos || record.find("/" + object) != std::string::npos;
+}
+
+}  // namespace
+
+TEST(Program, LoadsOnlyTheModuleOfTheCommandThatRuns) {
+  const std::string version = loaded_objects({"--version"});
+  EXPECT_FALSE(loads(version, "libnorvan_tarrowby.so"));
+  EXPECT_FALSE(loads(version, "libgmime")) << version;
+
+  const std::string tarrowby = loaded_objects({"tarrowby", "--help"});
+  EXPECT_TRUE(loads(tarrowby, "libnorvan_tarrowby.so")) << tarrowby;
+  for (const char* other : {"libnorvan_verify.so", "libnorvan_sign.so", "libnorvan_build.so", "libgmime"}) {
+    EXPECT_FALSE(loads(tarrowby, other)) << other;
+  }
+
+  const std::string verify = loaded_objects({"verify", "--help"});
+  EXPECT_TRUE(loads(verify, "libnorvan_verify.so"));
+  EXPECT_FALSE(loads(verify, "libnorvan_build.so"));
+
+  // The list of commands needs every module.
+  const std::string help = loaded_objects({"--help"});
+  for (const char* module : {"libnorvan_tarrowby.so", "libnorvan_palisande.so", "libnorvan_sign.so",
+                             "libnorvan_verify.so", "libnorvan_build.so"}) {
+    EXPECT_TRUE(loads(help, module)) << module;
+  }
+}
