@@ -177,19 +177,21 @@ struct AlgorithmIdentifier {
 };
 
 /// The fields of a detached SignedData that verification reads. Views into the input bytes,
-/// which must outlive it.
+/// which must outlive it, except for the signature value, which may have come in pieces.
 struct SignedDataView {
   AlgorithmIdentifier digest_algorithm;  // the first entry of digestAlgorithms
-  std::vector<ByteView> certificates;    // each certificate's DER element, in stored order
-  // The first signer:
-  std::optional<ByteView> signer_serial;      // INTEGER element; nullopt: identified by key id
+  std::vector<ByteView> certificates;    // each certificate's element as received, in stored order
+  // The first signer (issuer and serial number nullopt when it is named by key identifier):
+  std::optional<ByteView> signer_issuer;      // the issuer Name element as received
+  std::optional<ByteView> signer_serial;      // the serial number's INTEGER contents
   std::optional<ByteView> signed_attributes;  // the [0] element exactly as received
   AlgorithmIdentifier signature_algorithm;
-  ByteView signature;
+  Bytes signature;                            // the octets of the signature value, joined
 };
 
-/// Returns the fields of the DER ContentInfo `datas` that holds a SignedData. Throws
-/// MalformedSignatureError naming the element and byte offset when `datas` is not DER of that
+/// Returns the fields of the ContentInfo `datas` that holds a SignedData, in DER or BER (which
+/// CMS allows: indefinite lengths, surplus length octets, strings in pieces). Throws
+/// MalformedSignatureError naming the element and byte offset when `datas` is not of that
 /// shape, or has no signer or no digest algorithm.
 SignedDataView parse_signed_data(ByteView datas);
 
@@ -199,8 +201,10 @@ struct SignerCertificates {
   std::vector<Certificate> othercerts;  // in stored order
 };
 
-/// Returns the certificate whose serial number equals the first signer's (the last one when
-/// several do) and all others in order. Throws MalformedSignatureError when there are no
+/// Returns the signer's certificate and all others in stored order. The signer's is the last
+/// one whose serial number and issuer equal those of the first signer's identifier; when no
+/// certificate with that serial number has that issuer, the last one with that serial number.
+/// Throws MalformedSignatureError when there are no
 /// certificates, one is not X.509 DER, the signer is identified by subject key identifier, or
 /// no serial number matches.
 SignerCertificates choose_certificates(const SignedDataView& signed_data);

@@ -214,6 +214,100 @@ TEST_F(BrisvaleTest, HashesSignedAttributesAsReceived) {
   EXPECT_STREQ(malformed->what(), "Malformed signature: the message-digest attribute has no value");
 }
 
+// The BER form of `tag` with an indefinite length around `parts`.
+Bytes indefinite(der::Tag tag, const std::vector<Bytes>& parts) {
+  Bytes out = der::encode(tag, {});
+  out.back() = 0x80;
+  for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+  out.insert(out.end(), {0x00, 0x00});
+  return out;
+}
+
+// `element` (a short-form length below 128) with its length written in `extra` + 1 octets.
+Bytes long_length(const Bytes& element, std::size_t extra) {
+  Bytes out{element[0], static_cast<std::uint8_t>(0x81 + extra)};
+  out.insert(out.end(), extra, 0x00);
+  out.insert(out.end(), element.begin() + 1, element.end());
+  return out;
+}
+
+TEST_F(BrisvaleTest, ReadsBerWhereCmsAllowsIt) {
+  // openssl cms -stream: indefinite lengths from the ContentInfo down.
+  for (const bool attributes : {true, false}) {
+    const Bytes streamed = sign_leaf({.signed_attributes = attributes, .stream = true});
+    ASSERT_EQ(Bytes(streamed.begin(), streamed.begin() + 2), (Bytes{0x30, 0x80}));
+    EXPECT_EQ(verify(streamed, payload, trusted), payload);
+    EXPECT_EQ(choose_certificates(parse_signed_data(streamed)).othercerts.size(), 1u);
+  }
+  EXPECT_EQ(verify(pki::openssl_cms_sign(pki_->rsa, payload, {.stream = true}), payload, trusted), payload);
+
+  // The signature value in pieces, one of them nested, one empty.
+  const Bytes bare = sign_leaf({.signed_attributes = false});
+  const Bytes pieces = edit_signer(bare, [](std::vector<Bytes>& signer) {
+    der::Reader reader(signer[4]);
+    ByteView value;
+    ASSERT_TRUE(reader.get_bytes(der::kOctetString, value));
+    const Bytes first(value.begin(), value.begin() + 10), rest(value.begin() + 10, value.end());
+    signer[4] = indefinite(der::kOctetString | der::kConstructed,
+                           {der::encode(der::kOctetString, first), der::encode(der::kOctetString, {}),
+                            indefinite(der::kOctetString | der::kConstructed, {der::encode(der::kOctetString, rest)})});
+  });
+  EXPECT_EQ(verify(pieces, payload, trusted), payload);
+
+  // Signed attributes in BER are hashed exactly as received: with surplus length octets, with
+  // an indefinite length, and with the message digest in pieces (each signed anew).
+  const Bytes original = sign_leaf();
+  const auto attributes = children(*parse_signed_data(original).signed_attributes);
+  std::vector<Bytes> ber_attributes;
+  for (const auto& a : attributes) {
+    if (children(a)[0] != der::encode_oid(kMessageDigestOid)) {
+      ber_attributes.push_back(a);
+      continue;
+    }
+    const Bytes digest = sha256(payload);
+    const Bytes value = indefinite(der::kOctetString | der::kConstructed,
+                                   {der::encode(der::kOctetString, ByteView(digest).first(5)),
+                                    long_length(der::encode(der::kOctetString, ByteView(digest).subspan(5)), 2)});
+    ber_attributes.push_back(long_length(rebuild(der::kSequence, {der::encode_oid(kMessageDigestOid), indefinite(der::kSet, {value})}), 1));
+  }
+  EVP_PKEY* key = pki_->leaf.key.get();
+  const auto signed_as = [&](Bytes element) {
+    return edit_signer(original, [&](std::vector<Bytes>& signer) {
+      signer[3] = element;
+      element[0] = 0x31;
+      signer[5] = der::encode(der::kOctetString, pki::sign_bytes(key, element));
+    });
+  };
+  Bytes surplus = rebuild(der::context_tag(0, true), ber_attributes);
+  ASSERT_EQ(surplus[1], 0x81);
+  surplus.insert(surplus.begin() + 2, 0x00);
+  surplus[1] = 0x82;
+  EXPECT_EQ(verify(signed_as(surplus), payload, trusted), payload);
+  EXPECT_EQ(verify(signed_as(indefinite(der::context_tag(0, true), ber_attributes)), payload, trusted), payload);
+
+  // What is malformed in BER still is, with what and where.
+  const auto malformed = [&](const Bytes& datas, const std::string& message) {
+    const auto error = caught<MalformedSignatureError>([&] { verify(datas, payload, trusted); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->what(), message);
+  };
+  const Bytes streamed = sign_leaf({.stream = true});
+  malformed(Bytes(streamed.begin(), streamed.end() - 2),
+            "Malformed signature: ContentInfo truncated at byte " + std::to_string(streamed.size() - 2));
+  const Bytes primitive_indefinite = edit_signer(bare, [](std::vector<Bytes>& signer) {
+    signer[4] = {0x04, 0x80, 0x01, 0x00, 0x00};
+  });
+  const std::size_t at = primitive_indefinite.size() - 5;
+  malformed(primitive_indefinite,
+            "Malformed signature: SignerInfo.signature is a primitive element with an indefinite length at byte " +
+                std::to_string(at));
+  const Bytes piece_of_other_type = edit_signer(bare, [](std::vector<Bytes>& signer) {
+    signer[4] = indefinite(der::kOctetString | der::kConstructed, {der::encode(der::kInteger, Bytes{1})});
+  });
+  malformed(piece_of_other_type, "Malformed signature: SignerInfo.signature has an unexpected tag at byte " +
+                                     std::to_string(piece_of_other_type.size() - 5));
+}
+
 TEST_F(BrisvaleTest, ChecksTheDigestBeforeTheSignature) {
   const Bytes signature = sign_leaf();
   Bytes changed = payload;
@@ -356,6 +450,59 @@ TEST_F(BrisvaleTest, ChoosesTheSignerCertificateBySerialNumber) {
   check(other_serial, "Malformed signature: no certificate in SignedData has the signer's serial number 0x0102");
 }
 
+TEST_F(BrisvaleTest, SameSerialCertificatesAreToldApartByIssuer) {
+  // An intermediate CA and its leaf that share a serial number, as small CAs make them.
+  const Credential intermediate = pki::issue_certificate(pki_->root, "Same Serial CA", {.ca = true, .serial = 7});
+  const Credential leaf = pki::issue_certificate(intermediate, "Same Serial Signer", {.serial = 7});
+  const Credential reissued = pki::issue_certificate(intermediate, "Same Serial Signer", {.serial = 7});
+  const Bytes signature = pki::openssl_cms_sign(leaf, payload, {.extra_certs = {intermediate}});
+  const auto with_certificates = [&](const std::vector<Bytes>& certs) {
+    return edit_signed_data(signature, [&](std::vector<Bytes>& signed_data) {
+      signed_data[3] = rebuild(der::context_tag(0, true), certs);
+    });
+  };
+  const auto ders = [](const std::vector<Certificate>& certs) {
+    std::vector<Bytes> out;
+    for (const auto& cert : certs) out.push_back(pki::to_der(cert.get()));
+    return out;
+  };
+  const Bytes leaf_der = leaf.cert_der(), intermediate_der = intermediate.cert_der();
+  const Bytes other_der = pki_->rsa.cert_der();
+
+  // In either order the leaf is the signer (its issuer is the signer identifier's), the
+  // intermediate a candidate, and the path reaches the root.
+  for (const auto& order : {std::vector<Bytes>{intermediate_der, leaf_der}, std::vector<Bytes>{leaf_der, intermediate_der}}) {
+    const Bytes datas = with_certificates(order);
+    EXPECT_EQ(verify(datas, payload, trusted), payload);
+  }
+  const Bytes mixed = with_certificates({other_der, leaf_der, intermediate_der, pki_->root.cert_der()});
+  SignerCertificates chosen = choose_certificates(parse_signed_data(mixed));
+  EXPECT_EQ(pki::to_der(chosen.cert.get()), leaf_der);
+  EXPECT_EQ(ders(chosen.othercerts), (std::vector<Bytes>{other_der, intermediate_der, pki_->root.cert_der()}));
+
+  // Several certificates match serial and issuer: the last one counts.
+  chosen = choose_certificates(parse_signed_data(with_certificates({leaf_der, reissued.cert_der(), intermediate_der})));
+  EXPECT_EQ(pki::to_der(chosen.cert.get()), reissued.cert_der());
+  EXPECT_EQ(ders(chosen.othercerts), (std::vector<Bytes>{leaf_der, intermediate_der}));
+
+  // No certificate has the identifier's issuer: the last one with the serial is the signer,
+  // the others with it are candidates in their stored order.
+  const Bytes unknown_issuer = edit_signer(with_certificates({leaf_der, intermediate_der, other_der}), [&](std::vector<Bytes>& signer) {
+    auto sid = children(signer[1]);
+    unsigned char* name = nullptr;
+    const int size = i2d_X509_NAME(X509_get_subject_name(pki_->rsa.cert.get()), &name);
+    ASSERT_GT(size, 0);
+    sid[0] = Bytes(name, name + size);
+    OPENSSL_free(name);
+    signer[1] = rebuild(der::kSequence, sid);
+  });
+  chosen = choose_certificates(parse_signed_data(unknown_issuer));
+  EXPECT_EQ(pki::to_der(chosen.cert.get()), intermediate_der);
+  EXPECT_EQ(ders(chosen.othercerts), (std::vector<Bytes>{leaf_der, other_der}));
+  // That signer's key did not make the signature.
+  EXPECT_TRUE(caught<SignatureError>([&] { verify(unknown_issuer, payload, trusted); }));
+}
+
 TEST_F(BrisvaleTest, ValidatesTheSignerCertificate) {
   const auto certificate_error = [&](const Bytes& datas, const std::optional<std::vector<Bytes>>& certs) {
     auto error = caught<CertificateError>([&] { verify(datas, payload, certs); });
@@ -472,7 +619,10 @@ TEST_F(BrisvaleTest, RejectsMalformedSignatures) {
   Bytes indefinite = {0x30, 0x80};
   indefinite.insert(indefinite.end(), contents.begin(), contents.end());
   indefinite.insert(indefinite.end(), {0, 0});
-  EXPECT_EQ(message(indefinite), "Malformed signature: ContentInfo uses an indefinite length (BER, not DER) at byte 0");
+  EXPECT_EQ(record.verify(indefinite, payload), payload);  // BER, which CMS allows
+  indefinite.push_back(0);
+  EXPECT_EQ(message(indefinite),
+            "Malformed signature: ContentInfo is followed by unexpected data at byte " + std::to_string(indefinite.size() - 1));
   Bytes trailing = signature;
   trailing.push_back(0);
   EXPECT_EQ(message(trailing), "Malformed signature: ContentInfo is followed by unexpected data at byte " + std::to_string(signature.size()));

@@ -150,7 +150,7 @@ TEST_F(HostileInput, TruncatedSignatureAtEveryLengthIsMalformed) {
   }
 }
 
-TEST_F(HostileInput, LengthFieldsBeyondTheInputAndBerEncodingsAreMalformed) {
+TEST_F(HostileInput, LengthFieldsBeyondTheInputAreMalformedAndBerIsRead) {
   const Bytes der = signature_over("lengths\n");
   ASSERT_EQ(der[0], 0x30);
   ASSERT_EQ(der[1], 0x82);  // two length octets follow
@@ -170,22 +170,31 @@ TEST_F(HostileInput, LengthFieldsBeyondTheInputAndBerEncodingsAreMalformed) {
       [&] { verify_der(with_header({0x30, 0x89, 0x01, 0, 0, 0, 0, 0, 0, 0, 0}), "lengths\n"); },
       "ContentInfo has a length field that is too large at byte 0");
 
-  // BER: the outer SEQUENCE with an indefinite length and an end-of-contents marker.
+  // BER, which CMS allows: the outer SEQUENCE with an indefinite length closed by an
+  // end-of-contents marker, and with surplus length octets, is read like the DER.
   Bytes indefinite = with_header({0x30, 0x80});
   indefinite.insert(indefinite.end(), {0x00, 0x00});
-  expect_error<MalformedSignatureError>([&] { verify_der(indefinite, "lengths\n"); },
-                                        "ContentInfo uses an indefinite length (BER, not DER) at byte 0");
-  // BER: a length in the long form where the short one fits.
-  const Bytes small{0x30, 0x81, 0x03, 0x06, 0x01, 0x00};
-  expect_error<MalformedSignatureError>([&] { verify_der(small, "lengths\n"); },
-                                        "ContentInfo has a non-minimal length encoding at byte 0");
+  EXPECT_EQ(verify_der(indefinite, "lengths\n"), to_bytes("lengths\n"));
+  const std::uint8_t exact_high = static_cast<std::uint8_t>(size >> 8), exact_low = static_cast<std::uint8_t>(size & 0xFF);
+  EXPECT_EQ(verify_der(with_header({0x30, 0x84, 0, 0, exact_high, exact_low}), "lengths\n"), to_bytes("lengths\n"));
+  // Without its end-of-contents marker, or with one that has contents, it is truncated or malformed.
+  expect_error<MalformedSignatureError>([&] { verify_der(with_header({0x30, 0x80}), "lengths\n"); },
+                                        "Malformed signature: ContentInfo truncated at byte " + std::to_string(size + 2));
+  Bytes bad_marker = with_header({0x30, 0x80});
+  bad_marker.insert(bad_marker.end(), {0x00, 0x01, 0x00});
+  expect_error<MalformedSignatureError>([&] { verify_der(bad_marker, "lengths\n"); },
+                                        "Malformed signature: ContentInfo has a misplaced or malformed end-of-contents "
+                                        "marker at byte " + std::to_string(size + 2));
 }
 
 TEST_F(HostileInput, DerReaderBoundsNestingAndLengths) {
-  // Thousands of nested SEQUENCEs with indefinite lengths, then with definite ones.
+  // Thousands of nested SEQUENCEs with indefinite lengths (refused when the depth cap is
+  // reached while looking for their end), then with definite ones.
   Bytes nested;
   for (int i = 0; i < 5000; ++i) nested.insert(nested.end(), {0x30, 0x80});
-  expect_error<MalformedSignatureError>([&] { verify_der(nested, "x"); }, "indefinite length");
+  expect_error<MalformedSignatureError>([&] { verify_der(nested, "x"); },
+                                        "Malformed signature: ContentInfo is nested too deeply at byte " +
+                                            std::to_string(2 * signing::der::kMaxDepth));
 
   Bytes definite{0x05, 0x00};
   for (std::size_t level = 0; level < signing::der::kMaxDepth + 2; ++level) definite = signing::der::encode(signing::der::kSequence, definite);
@@ -266,10 +275,12 @@ TEST_F(HostileInput, NonUtf8TextIsVerifiedAsBytes) {
 }
 
 TEST_F(HostileInput, HundredMegabyteBase64LineIsDecodedAndRefused) {
-  // 100 MB of base64 on one line: decodes to 75 MB of zero bytes, which are no SignedData.
+  // 100 MB of base64 on one line: decodes to 75 MB of zero bytes, which are no SignedData
+  // (they begin like an end-of-contents marker).
   const std::string line(100u << 20, 'A');
-  expect_error<MalformedSignatureError>([&] { verify_text(signed_message("payload", line)); },
-                                        "Malformed signature: ContentInfo has an unexpected tag at byte 0");
+  expect_error<MalformedSignatureError>(
+      [&] { verify_text(signed_message("payload", line)); },
+      "Malformed signature: ContentInfo has a misplaced or malformed end-of-contents marker at byte 0");
 }
 
 TEST_F(HostileInput, CertificatesWithAbsurdFieldsAreJudgedNotCrashedOn) {

@@ -160,6 +160,7 @@ Bytes openssl_cms_sign(const Credential& signer, ByteView payload, const CmsSign
   if (!options.signed_attributes) argv.push_back("-noattr");
   if (!options.include_signer_cert) argv.push_back("-nocerts");
   if (options.key_identifier) argv.push_back("-keyid");
+  if (options.stream) argv.push_back("-stream");
   for (const auto& key_option : options.key_options) {
     argv.push_back("-keyopt");
     argv.push_back(key_option);

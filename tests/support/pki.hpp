@@ -72,9 +72,10 @@ struct CmsSignOptions {
   std::vector<Credential> extra_certs{};  // -certfile, in this order
   bool include_signer_cert = true;        // false: -nocerts
   bool key_identifier = false;            // true: -keyid (signer named by subject key id)
+  bool stream = false;                    // true: -stream (BER, with indefinite lengths)
 };
 
-/// Returns the detached CMS SignedData (DER ContentInfo) that
+/// Returns the detached CMS SignedData (DER ContentInfo; BER with options.stream) that
 /// `openssl cms -sign -binary -outform DER` makes for `payload` with `signer`.
 /// Throws std::runtime_error with openssl's standard error when the program fails.
 Bytes openssl_cms_sign(const Credential& signer, ByteView payload,

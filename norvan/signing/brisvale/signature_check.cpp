@@ -25,7 +25,7 @@ struct PssParameters {
 // hash is always the PSS hash; the trailer field is not read.
 PssParameters read_pss_parameters(const AlgorithmIdentifier& algorithm) {
   if (!algorithm.parameters) malformed("the RSASSA-PSS signature algorithm has no parameters");
-  der::Reader outer(*algorithm.parameters);
+  der::Reader outer(*algorithm.parameters, der::Rules::ber);
   der::Reader params;
   need(outer.get(der::kSequence, params), outer, "RSASSA-PSS parameters");
   PssParameters result{find_digest("1.3.14.3.2.26"), 20};

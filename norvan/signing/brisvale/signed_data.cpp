@@ -43,14 +43,12 @@ void read_signer_identifier(der::Reader& signer, SignedDataView& view) {
   }
   der::Reader issuer_and_serial;
   need(signer.get(der::kSequence, issuer_and_serial), signer, "SignerInfo.sid");
-  need(issuer_and_serial.skip(der::kSequence), issuer_and_serial, "SignerInfo.sid.issuer");
-  der::Reader probe = issuer_and_serial;
-  ByteView contents;
-  need(probe.get_integer(contents), probe, "SignerInfo.sid.serialNumber");
+  ByteView issuer;
+  need(issuer_and_serial.get_element(der::kSequence, issuer), issuer_and_serial, "SignerInfo.sid.issuer");
   ByteView serial;
-  need(issuer_and_serial.get_element(der::kInteger, serial), issuer_and_serial,
-       "SignerInfo.sid.serialNumber");
+  need(issuer_and_serial.get_integer(serial), issuer_and_serial, "SignerInfo.sid.serialNumber");
   need(issuer_and_serial.expect_end(), issuer_and_serial, "SignerInfo.sid");
+  view.signer_issuer = issuer;
   view.signer_serial = serial;
 }
 
@@ -65,7 +63,10 @@ void read_first_signer(der::Reader& signer, SignedDataView& view) {
        "SignerInfo.signedAttrs");
   if (present) view.signed_attributes = attributes;
   view.signature_algorithm = read_algorithm(signer, "SignerInfo.signatureAlgorithm");
-  need(signer.get_bytes(der::kOctetString, view.signature), signer, "SignerInfo.signature");
+  Bytes pieces;
+  ByteView signature;
+  need(signer.get_string(der::kOctetString, pieces, signature), signer, "SignerInfo.signature");
+  view.signature.assign(signature.begin(), signature.end());
   need(signer.skip_optional(der::context_tag(1, true)), signer, "SignerInfo.unsignedAttrs");
   need(signer.expect_end(), signer, "SignerInfo");
 }
@@ -89,11 +90,11 @@ AlgorithmIdentifier read_algorithm(der::Reader& outer, const std::string& what) 
 }
 
 // Returns the value of the last message-digest attribute, or nullopt when there is none.
-std::optional<ByteView> signed_message_digest(ByteView attributes_element) {
-  der::Reader outer(attributes_element);  // offsets relative to the element
+std::optional<Bytes> signed_message_digest(ByteView attributes_element) {
+  der::Reader outer(attributes_element, der::Rules::ber);  // offsets relative to the element
   der::Reader attributes;
   need(outer.get(der::context_tag(0, true), attributes), outer, "SignerInfo.signedAttrs");
-  std::optional<ByteView> message_digest;
+  std::optional<Bytes> message_digest;
   for (std::size_t index = 0; !attributes.empty(); ++index) {
     const std::string what = "signed attribute " + std::to_string(index);
     der::Reader attribute;
@@ -105,9 +106,10 @@ std::optional<ByteView> signed_message_digest(ByteView attributes_element) {
     need(attribute.expect_end(), attribute, what);
     if (type != kMessageDigestOid) continue;
     if (values.empty()) malformed("the message-digest attribute has no value");
+    Bytes pieces;
     ByteView value;
-    need(values.get_bytes(der::kOctetString, value), values, "message-digest value");
-    message_digest = value;
+    need(values.get_string(der::kOctetString, pieces, value), values, "message-digest value");
+    message_digest.emplace(value.begin(), value.end());
   }
   return message_digest;
 }
@@ -118,7 +120,7 @@ using namespace detail;
 
 SignedDataView parse_signed_data(ByteView datas) {
   if (datas.empty()) malformed("the signature data is empty");
-  der::Reader input(datas);
+  der::Reader input(datas, der::Rules::ber);  // CMS allows BER outside the signed attributes
   der::Reader content_info;
   need(input.get(der::kSequence, content_info), input, "ContentInfo");
   need(input.expect_end(), input, "ContentInfo");

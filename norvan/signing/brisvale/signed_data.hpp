@@ -14,7 +14,8 @@ namespace norvan::signing::brisvale::detail {
 AlgorithmIdentifier read_algorithm(der::Reader& outer, const std::string& what);
 
 /// Returns the value of the last message-digest attribute of the signed attributes element
-/// `attributes_element`, or nullopt when there is none. Throws MalformedSignatureError.
-std::optional<ByteView> signed_message_digest(ByteView attributes_element);
+/// `attributes_element` (DER or BER; a value in pieces is joined), or nullopt when there is
+/// none. Throws MalformedSignatureError.
+std::optional<Bytes> signed_message_digest(ByteView attributes_element);
 
 }  // namespace norvan::signing::brisvale::detail

@@ -3,7 +3,9 @@
 #include "norvan/signing/brisvale/malformed.hpp"
 #include "norvan/signing/brisvale/trust.hpp"
 
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace norvan::signing::brisvale {
 namespace {
@@ -18,10 +20,35 @@ std::string hex(ByteView bytes) {
   return text;
 }
 
-}  // namespace
-
 using detail::malformed;
 using detail::parse_certificate;
+
+// Returns the certificate `index` of `signed_data`: the trust root of `known` with the same
+// bytes (a self-signed signer, typically, parsed when the roots were gathered), else a new
+// parse. Throws MalformedSignatureError when it is not an X.509 certificate.
+Certificate certificate_at(const SignedDataView& signed_data, std::size_t index, const ValidationContext* known) {
+  Certificate cert = known != nullptr ? known->find_root(signed_data.certificates[index]) : nullptr;
+  if (cert) return cert;
+  ossl::clear_errors();
+  cert = parse_certificate(signed_data.certificates[index]);
+  if (!cert) {
+    const std::string reason = ossl::take_error_reason();
+    malformed("SignedData.certificates[" + std::to_string(index) + "] is not a valid X.509 certificate" +
+              (reason.empty() ? "" : ": " + reason));
+  }
+  return cert;
+}
+
+// Returns the Name encoded in `element`, or null when OpenSSL cannot read it as one (then no
+// certificate's issuer matches it).
+ossl::UniquePtr<X509_NAME> decode_name(ByteView element) {
+  const unsigned char* cursor = element.data();
+  ossl::UniquePtr<X509_NAME> name(d2i_X509_NAME(nullptr, &cursor, static_cast<long>(element.size())));
+  ossl::clear_errors();
+  return name;
+}
+
+}  // namespace
 
 SignerCertificates choose_certificates(const SignedDataView& signed_data) {
   return choose_certificates(signed_data, nullptr);
@@ -34,36 +61,38 @@ SignerCertificates choose_certificates(const SignedDataView& signed_data, const 
         "Unsupported signer identifier: the signer is named by subject key identifier, not by "
         "issuer and serial number");
   }
-  const ByteView serial_der = *signed_data.signer_serial;
+  const Bytes serial_der = der::encode(der::kInteger, *signed_data.signer_serial);
   const unsigned char* cursor = serial_der.data();
   ossl::UniquePtr<ASN1_STRING> serial(d2i_ASN1_INTEGER(nullptr, &cursor, static_cast<long>(serial_der.size())));
   if (!serial) ossl::throw_error("Cannot decode the signer's serial number");
+  const ossl::UniquePtr<X509_NAME> issuer = decode_name(*signed_data.signer_issuer);
 
-  SignerCertificates chosen;
+  std::vector<Certificate> certificates;
+  std::optional<std::size_t> last_with_serial, last_with_serial_and_issuer;
   for (std::size_t i = 0; i < signed_data.certificates.size(); ++i) {
-    // A certificate that is also a trust root (a self-signed signer, typically) was parsed
-    // when the roots were gathered: same bytes, same object.
-    Certificate cert = known != nullptr ? known->find_root(signed_data.certificates[i]) : nullptr;
-    if (!cert) {
-      ossl::clear_errors();
-      cert = parse_certificate(signed_data.certificates[i]);
-    }
-    if (!cert) {
-      const std::string reason = ossl::take_error_reason();
-      malformed("SignedData.certificates[" + std::to_string(i) + "] is not a valid X.509 certificate" +
-                (reason.empty() ? "" : ": " + reason));
-    }
+    Certificate cert = certificate_at(signed_data, i, known);
     if (ASN1_INTEGER_cmp(X509_get0_serialNumber(cert.get()), serial.get()) == 0) {
-      chosen.cert = std::move(cert);
-    } else {
-      chosen.othercerts.push_back(std::move(cert));
+      last_with_serial = i;
+      if (issuer && X509_NAME_cmp(X509_get_issuer_name(cert.get()), issuer.get()) == 0) {
+        last_with_serial_and_issuer = i;
+      }
     }
+    certificates.push_back(std::move(cert));
   }
-  if (!chosen.cert) {
-    der::Reader reader(serial_der);
-    ByteView contents;
-    if (!reader.get_integer(contents)) contents = serial_der;
-    malformed("no certificate in SignedData has the signer's serial number 0x" + hex(contents));
+  if (!last_with_serial) {
+    malformed("no certificate in SignedData has the signer's serial number 0x" + hex(*signed_data.signer_serial));
+  }
+  // Certificates of different issuers may share a serial number (RFC 5280 makes it unique per
+  // issuer only): the one that the identifier's issuer names is the signer's, and the others
+  // stay candidates for the path. Without such a one, the serial number alone decides.
+  const std::size_t signer = last_with_serial_and_issuer.value_or(*last_with_serial);
+  SignerCertificates chosen;
+  for (std::size_t i = 0; i < certificates.size(); ++i) {
+    if (i == signer) {
+      chosen.cert = std::move(certificates[i]);
+    } else {
+      chosen.othercerts.push_back(std::move(certificates[i]));
+    }
   }
   return chosen;
 }

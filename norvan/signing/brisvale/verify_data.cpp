@@ -47,7 +47,7 @@ void VerifyData::verify_payload(ByteView datas, const PayloadFeeder& feed) const
   // 3. Signed attributes.
   std::optional<Bytes> md_signed;
   if (view.signed_attributes) {
-    if (const auto value = signed_message_digest(*view.signed_attributes)) md_signed = Bytes(value->begin(), value->end());
+    md_signed = signed_message_digest(*view.signed_attributes);
   } else {
     md_signed = md_data;
   }
