@@ -107,13 +107,16 @@ class SpawnSetup {
   posix_spawnattr_t attributes_{};
 };
 
-// Waits for `pid`; returns its exit status, or minus the signal number that ended it.
+// The exit code of a wait status: the exit status, or minus the signal number that ended it.
+int exit_code(int status) { return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status); }
+
+// Waits for `pid`; returns its exit code.
 int wait_for(pid_t pid) {
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "Cannot wait for a child process");
   }
-  return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+  return exit_code(status);
 }
 
 // Reads both pipes until both are closed, taking from whichever has data.
@@ -205,12 +208,12 @@ std::string failure_report(int code, const std::vector<std::string>& args, const
          "\nstdout: " + trimmed(out) + "\nstderr: " + trimmed(err);
 }
 
-// Runs the child with its output going where ours goes.
-int run_inheriting_output(const std::vector<std::string>& args) {
+// Starts the child with its output going where ours goes.
+pid_t start_inheriting_output(const std::vector<std::string>& args) {
   std::cout.flush();
   std::fflush(stdout);
   SpawnSetup setup;
-  return wait_for(setup.spawn(args));
+  return setup.spawn(args);
 }
 
 // Runs the child with both output streams captured and decoded.
@@ -267,18 +270,35 @@ void write_text(const fs::path& file, const std::string& text) {
   if (!stream) throw_file_error("Cannot write the Dockerfile", file, errno != 0 ? errno : EIO);
 }
 
-}  // namespace
-
-void run_subprocess(nox::Session& session, const std::vector<Arg>& args, bool verbose) {
+std::vector<std::string> text_arguments(const std::vector<Arg>& args) {
   if (args.empty()) throw std::invalid_argument("run_subprocess needs a command: the argument list is empty");
   std::vector<std::string> str_args;
   for (const auto& arg : args) str_args.push_back(arg.text());
+  return str_args;
+}
 
-  std::string out, err;
-  const int code = verbose ? run_inheriting_output(str_args) : run_capturing_output(str_args, out, err);
+// Reports a failed command and hands its exit code to the session.
+void report_end(nox::Session& session, int code, const std::vector<std::string>& str_args, const std::string& out,
+                const std::string& err) {
   if (code == 0) return;
   std::cerr << "\x1b[31m" + failure_report(code, str_args, out, err) + "\n" << std::flush;
   session.error(code);
+}
+
+}  // namespace
+
+void run_subprocess(nox::Session& session, const std::vector<Arg>& args, bool verbose) {
+  const std::vector<std::string> str_args = text_arguments(args);
+  std::string out, err;
+  const int code = verbose ? wait_for(start_inheriting_output(str_args)) : run_capturing_output(str_args, out, err);
+  report_end(session, code, str_args, out, err);
+}
+
+void run_subprocess_forwarding_signals(nox::Session& session, const std::vector<Arg>& args,
+                                       DeferredSignals& deferred) {
+  const std::vector<std::string> str_args = text_arguments(args);
+  const int code = exit_code(deferred.wait_for_child(start_inheriting_output(str_args)));
+  report_end(session, code, str_args, {}, {});
 }
 
 void build_docker_image(nox::Session& session, const std::string& name, const std::string& dockerfile_content) {

@@ -2,6 +2,7 @@
 // Running commands for build scripts, and building Docker images from Dockerfile text.
 
 #include "norvan/binary_image/nox.hpp"
+#include "norvan/common/deferred_signals.hpp"
 
 #include <concepts>
 #include <filesystem>
@@ -49,6 +50,13 @@ class DecodingError : public std::runtime_error {
 /// throws passes through. Throws std::invalid_argument for an empty `args`, StartError when
 /// the program cannot be started and DecodingError when captured output is not UTF-8.
 void run_subprocess(nox::Session& session, const std::vector<Arg>& args, bool verbose = false);
+
+/// Runs `args` as run_subprocess does with `verbose`, for a caller that holds back its
+/// termination signals in `deferred`: while the child runs, each of them that another process
+/// sends to this one is passed on to the child (see DeferredSignals::wait_for_child), so the
+/// child's end, and its failure report, come first; the caller then acts on deferred.received().
+void run_subprocess_forwarding_signals(nox::Session& session, const std::vector<Arg>& args,
+                                       DeferredSignals& deferred);
 
 /// Builds the Docker image `name` from `dockerfile_content`: writes it as "Dockerfile" into a
 /// fresh temporary directory and runs "docker build -t NAME DIR" through run_subprocess

@@ -1,6 +1,7 @@
 #include "norvan/binary_image/kelvory.hpp"
 
 #include "norvan/binary_image/drovane.hpp"
+#include "norvan/common/file_lock.hpp"
 #include "norvan/common/files.hpp"
 
 #include <iostream>
@@ -21,6 +22,7 @@ struct ProjectFiles {
 
 // What the printed record calls the converted file: its path relative to the project root.
 const fs::path kHatchPyprojectName = fs::path("_tmp") / "hatch_pyproject.toml";
+const fs::path kPoetryPyprojectName = fs::path("_tmp") / "poetry_pyproject.toml";
 
 ProjectFiles project_files(const fs::path& root) {
   const fs::path subdir = root / "_tmp";
@@ -43,6 +45,34 @@ void remove_stale(const fs::path& file) {
 
 void copy_replacing(const fs::path& from, const fs::path& to) {
   fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+}
+
+// Only one scope at a time may work on a project: a second one would save the first one's
+// Hatch form as "the original".
+FileLock lock_project(const fs::path& root) {
+  const fs::path lock_file = root / LOCK_FILE_NAME;
+  return FileLock(lock_file, "Another hatch-project set-up is running in '" + root.string() + "' (it holds '" +
+                                 lock_file.string() + "'); run this one when it has finished");
+}
+
+bool is_regular(const fs::path& file) { return fs::is_regular_file(fs::symlink_status(file)); }
+
+// True when an earlier scope was ended before its clean-up (killed, crashed, a power cut): the
+// project file is still its Hatch form and the original exists only as the saved copy.
+bool interrupted_earlier(const ProjectFiles& files) {
+  return fs::is_directory(fs::symlink_status(files.subdir)) && is_regular(files.poetry_pyproject_toml) &&
+         is_regular(files.hatch_pyproject_toml) && is_regular(files.pyproject_toml) &&
+         read_file(files.pyproject_toml, "the project file") ==
+             read_file(files.hatch_pyproject_toml, "the Hatch project file");
+}
+
+// Puts back the original that an interrupted earlier scope saved, before anything deletes it.
+void recover_interrupted_scope(const ProjectFiles& files) {
+  if (!interrupted_earlier(files)) return;
+  copy_replacing(files.poetry_pyproject_toml, files.pyproject_toml);
+  std::cerr << "Restored pyproject.toml from " << kPoetryPyprojectName.string()
+            << ": an earlier hatch-project set-up ended before it could put the original back\n"
+            << std::flush;
 }
 
 void print_record(const fs::path& hatch_pyproject_toml) {
@@ -82,6 +112,8 @@ void hatch_project_setup(nox::Session& session, const std::function<void()>& wor
                          const noxconfig::ProjectConfig& config) {
   session.chdir(config.root_path);
   const ProjectFiles files = project_files(fs::current_path());
+  const FileLock lock = lock_project(fs::current_path());
+  recover_interrupted_scope(files);
   make_work_directory(files.subdir);
   remove_stale(files.poetry_pyproject_toml);
   remove_stale(files.hatch_pyproject_toml);

@@ -12,6 +12,9 @@
 
 namespace norvan::binary_image::kelvory {
 
+/// The lock file that a set-up holds in the project root for its whole life, and deletes.
+inline constexpr const char* LOCK_FILE_NAME = ".pyproject.toml.lock";
+
 /// The clean-up failed while an earlier error was under way. Its text is the clean-up
 /// failure's; cause() is that failure itself and nested_ptr() (std::nested_exception, so
 /// std::rethrow_if_nested works) the earlier error, which is not reported on its own.
@@ -29,7 +32,11 @@ class CleanupError : public std::runtime_error, public std::nested_exception {
 /// Runs `work` with the project's pyproject.toml replaced by its Hatch form, then restores it.
 ///
 /// Set-up: session.chdir(config.root_path) (the working directory stays there afterwards);
-/// create "_tmp" (a symbolic link in its place is removed, never followed); delete stale
+/// take an exclusive lock on LOCK_FILE_NAME there, held until the clean-up has ended: a second
+/// set-up on the same project does not wait but throws norvan::LockHeldError at once. When an
+/// earlier set-up was ended before its clean-up -- "_tmp/poetry_pyproject.toml" exists and
+/// "pyproject.toml" has exactly the bytes of "_tmp/hatch_pyproject.toml" -- copy the saved
+/// original back over "pyproject.toml" first and say so on standard error. Then create "_tmp" (a symbolic link in its place is removed, never followed); delete stale
 /// "_tmp/poetry_pyproject.toml" and "_tmp/hatch_pyproject.toml"; copy "pyproject.toml" to the
 /// first, convert it into the second (drovane::convert_drovane), copy that over
 /// "pyproject.toml", and print "Content of _tmp/hatch_pyproject.toml:", a line feed, a blank,

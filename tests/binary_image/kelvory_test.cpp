@@ -1,5 +1,7 @@
 #include "norvan/binary_image/drovane.hpp"
 #include "norvan/binary_image/kelvory.hpp"
+#include "norvan/common/file_lock.hpp"
+#include "norvan/common/files.hpp"
 #include "tests/support/test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -170,6 +172,65 @@ TEST_F(HatchProjectSetup, FailingCleanUpIsReportedWithTheEarlierErrorAsContext) 
   // Without an earlier error the clean-up's own error comes out unchanged.
   EXPECT_THROW(run(lose_saved_copy), fs::filesystem_error);
   ::testing::internal::GetCapturedStdout();
+}
+
+// What a set-up killed during the work leaves: the Hatch form in place, the original saved.
+TEST_F(HatchProjectSetup, AnInterruptedEarlierScopeIsRecoveredBeforeAnythingIsDeleted) {
+  fs::create_directory(root / "_tmp");
+  write_file(root / "_tmp" / "poetry_pyproject.toml", kPyproject);
+  write_file(root / "_tmp" / "hatch_pyproject.toml", kHatchForm);
+  write_file(root / "pyproject.toml", kHatchForm);
+  std::string seen;
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  run([&] { seen = read_text("pyproject.toml"); });
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Restored pyproject.toml from _tmp/poetry_pyproject.toml: an earlier hatch-project set-up ended "
+            "before it could put the original back\n");
+  EXPECT_EQ(seen, kHatchForm) << "the work sees the conversion of the original, not of the Hatch form";
+  expect_restored();
+
+  // A project file that differs from the stale Hatch copy by one byte is the user's: the stale
+  // files are deleted as always, and nothing is said.
+  fs::create_directory(root / "_tmp");
+  write_file(root / "_tmp" / "poetry_pyproject.toml", "stale = true\n");
+  write_file(root / "_tmp" / "hatch_pyproject.toml", std::string(kPyproject) + " ");
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  run([] {});
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  expect_restored();
+}
+
+TEST_F(HatchProjectSetup, ASecondScopeOnTheProjectFailsAtOnceAndTheLockFileGoes) {
+  const fs::path lock_file = root / kelvory::LOCK_FILE_NAME;
+  bool inner_ran = false;
+  ::testing::internal::CaptureStdout();
+  run([&] {
+    EXPECT_TRUE(fs::exists(lock_file));
+    norvan::testing::expect_error<norvan::LockHeldError>(
+        [&] { run([&] { inner_ran = true; }); },
+        "Another hatch-project set-up is running in '" + root.path().string() + "' (it holds '" +
+            lock_file.string() + "'); run this one when it has finished");
+    EXPECT_EQ(read_text("pyproject.toml"), kHatchForm) << "the refused scope touched the project";
+  });
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(inner_ran);
+  expect_restored();
+  EXPECT_FALSE(fs::exists(lock_file));
+
+  // A lock file left by a killed holder is taken over; a lock file that is a link is refused.
+  write_file(lock_file, "");
+  ::testing::internal::CaptureStdout();
+  run([] {});
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(fs::exists(lock_file));
+  fs::create_symlink(outside / "elsewhere", lock_file);
+  norvan::testing::expect_error<norvan::FileError>([&] { run([] {}); }, "Cannot take the lock file '");
+  EXPECT_FALSE(fs::exists(outside / "elsewhere"));
+  EXPECT_EQ(read_text(root / "pyproject.toml"), kPyproject);
 }
 
 }  // namespace

@@ -2,6 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
+#include <fcntl.h>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -55,16 +63,107 @@ TEST_F(BuildCommand, HatchProjectKeepsTheCommandsFailureAndRestores) {
   EXPECT_EQ(killed.exit_status, 128 + 15);
   expect_restored();
 
-  // Ctrl-C reaches the whole process group: the command dies of it, norvan lives to restore.
+  // Ctrl-C reaches the whole process group: the command dies of it, norvan restores, then ends
+  // by the same signal.
   const auto interrupted = run_process({"setsid", NORVAN_PROGRAM, "build", "hatch-project", "--root",
                                         root.path().string(), "--", "sh", "-c", "kill -INT 0; sleep 10"});
-  EXPECT_EQ(interrupted.exit_status, 128 + 2) << interrupted.err;
+  EXPECT_EQ(interrupted.exit_status, -SIGINT) << interrupted.err;
   expect_restored();
 
   const auto missing = run_norvan(hatch_project({"norvan-no-such-program"}));
   EXPECT_EQ(missing.exit_status, 1);
   EXPECT_EQ(missing.err, "Cannot start 'norvan-no-such-program': No such file or directory\n");
   expect_restored();
+}
+
+// Runs norvan with `args` and its standard output a pipe that nobody reads any more, its
+// standard error into `err_file`; returns the wait status.
+int run_norvan_into_closed_pipe(const std::vector<std::string>& args, const fs::path& err_file) {
+  int pipe_ends[2];
+  if (::pipe(pipe_ends) != 0) throw std::runtime_error("pipe failed");
+  ::close(pipe_ends[0]);
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    ::signal(SIGPIPE, SIG_DFL);
+    ::dup2(pipe_ends[1], STDOUT_FILENO);
+    const int err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(err, STDERR_FILENO);
+    std::vector<char*> argv{const_cast<char*>(NORVAN_PROGRAM)};
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(pipe_ends[1]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return status;
+}
+
+// Every signal that would end norvan runs the restore first; norvan then ends by that signal.
+TEST_F(BuildCommand, HatchProjectRestoresOnEverySignalAndEndsByIt) {
+  // SIGPIPE: the record cannot be printed, the command never starts.
+  const int piped = run_norvan_into_closed_pipe(hatch_project({"touch", "ran"}), root / "err");
+  EXPECT_TRUE(WIFSIGNALED(piped) && WTERMSIG(piped) == SIGPIPE) << piped;
+  EXPECT_EQ(read_text(root / "err"), "Cannot write the Hatch project file's content to standard output\n");
+  EXPECT_FALSE(fs::exists(root / "ran"));
+  fs::remove(root / "err");
+  expect_restored();
+
+  // A signal sent to norvan alone is passed on to the command, whose end is reported. No core
+  // files from SIGQUIT.
+  const rlimit no_core{0, 0};
+  ::setrlimit(RLIMIT_CORE, &no_core);
+  for (const int signal : {SIGTERM, SIGQUIT, SIGHUP, SIGUSR1, SIGALRM}) {
+    const std::string kill = "kill -" + std::to_string(signal) + " $PPID; exec sleep 20";
+    const auto ended = run_norvan(hatch_project({"sh", "-c", kill}));
+    EXPECT_EQ(ended.exit_status, -signal) << ended.err;
+    EXPECT_EQ(ended.err, "\x1b[31msubprocess.run() returned exit code: -" + std::to_string(signal) +
+                             "\ncommand: sh -c " + kill + "\nstdout: \nstderr: \n");
+    expect_restored();
+  }
+}
+
+TEST_F(BuildCommand, HatchProjectKilledIsRecoveredByTheNextRun) {
+  const auto killed = run_norvan(hatch_project({"sh", "-c", "kill -KILL $PPID"}));
+  EXPECT_EQ(killed.exit_status, -SIGKILL);
+  ASSERT_NE(read_text(root / "pyproject.toml"), kPyproject) << "the kill came too late to test anything";
+  EXPECT_EQ(read_text(root / "_tmp" / "poetry_pyproject.toml"), kPyproject);
+
+  const auto next = run_norvan(hatch_project({"cat", "pyproject.toml"}));
+  EXPECT_EQ(next.exit_status, 0) << next.err;
+  EXPECT_EQ(next.err, "Restored pyproject.toml from _tmp/poetry_pyproject.toml: an earlier hatch-project set-up "
+                      "ended before it could put the original back\n");
+  EXPECT_NE(next.out.find("license = \"LicenseRef-Proprietary\"\n"), std::string::npos) << next.out;
+  expect_restored();
+  EXPECT_FALSE(fs::exists(root / ".pyproject.toml.lock"));
+}
+
+TEST_F(BuildCommand, ConcurrentHatchProjectsNeverLoseTheOriginal) {
+  const std::string script =
+      "for i in 1 2 3 4 5 6 7 8; do (\"$0\" build hatch-project --root \"$1\" -- sh -c 'grep -q build-system "
+      "pyproject.toml' 2>>\"$2\"; echo $? >>\"$3\") & done; wait";
+  const fs::path errors = root.path().string() + ".err", statuses = root.path().string() + ".status";
+  const auto ran = run_process({"sh", "-c", script, NORVAN_PROGRAM, root.path().string(), errors, statuses});
+  ASSERT_EQ(ran.exit_status, 0) << ran.err;
+  std::istringstream listed(read_text(statuses)), lines(read_text(errors));
+  fs::remove(errors);
+  fs::remove(statuses);
+  std::vector<int> codes;
+  for (int code; listed >> code;) codes.push_back(code);
+  ASSERT_EQ(codes.size(), 8u);
+  const auto succeeded = std::count(codes.begin(), codes.end(), 0);
+  const auto refused = std::count(codes.begin(), codes.end(), 1);
+  EXPECT_GE(succeeded, 1);
+  EXPECT_EQ(succeeded + refused, 8) << "an exit status other than 0 or 1";
+  long refusals = 0;
+  for (std::string line; std::getline(lines, line); ++refusals) {
+    EXPECT_EQ(line.rfind("Another hatch-project set-up is running in '", 0), 0u) << line;
+  }
+  EXPECT_EQ(refusals, refused);
+  expect_restored();
+  EXPECT_FALSE(fs::exists(root / ".pyproject.toml.lock"));
 }
 
 TEST_F(BuildCommand, ConvertPyprojectWritesTheHatchFileOrNamesTheMissingKey) {

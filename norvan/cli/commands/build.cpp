@@ -6,10 +6,10 @@
 #include "norvan/binary_image/kelvory.hpp"
 #include "norvan/binary_image/nox.hpp"
 #include "norvan/cli/cli.hpp"
+#include "norvan/common/deferred_signals.hpp"
 #include "norvan/common/files.hpp"
 
-#include <array>
-#include <csignal>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <unistd.h>
@@ -47,32 +47,38 @@ int run_step(const std::function<void()>& step) {
   return reported != 0 ? reported : status;
 }
 
-extern "C" void let_the_child_handle_it(int) {}
-
-// While it exists, SIGINT, SIGTERM and SIGHUP no longer end this process: the command it runs
-// receives Ctrl-C from the terminal itself, and this process lives on to restore the project
-// file once the command has ended. Signals this process ignores stay ignored.
-class DeferTerminationSignals {
+// Interrupted before the command could start; the clean-up runs, then the signal ends norvan.
+class Interrupted : public std::runtime_error {
  public:
-  DeferTerminationSignals() {
-    struct sigaction deferred {};
-    deferred.sa_handler = let_the_child_handle_it;
-    sigemptyset(&deferred.sa_mask);
-    for (std::size_t i = 0; i < kSignals.size(); ++i) {
-      ::sigaction(kSignals[i], nullptr, &saved_[i]);
-      if (saved_[i].sa_handler == SIG_DFL) ::sigaction(kSignals[i], &deferred, nullptr);
-    }
-  }
-  DeferTerminationSignals(const DeferTerminationSignals&) = delete;
-  DeferTerminationSignals& operator=(const DeferTerminationSignals&) = delete;
-  ~DeferTerminationSignals() {
-    for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &saved_[i], nullptr);
-  }
+  explicit Interrupted(int signal)
+      : std::runtime_error(std::string("Interrupted by ") + signal_name(signal) + " before the command started") {}
 
  private:
-  static constexpr std::array<int, 3> kSignals{SIGINT, SIGTERM, SIGHUP};
-  std::array<struct sigaction, 3> saved_{};
+  static std::string signal_name(int signal) {
+    const char* abbreviation = ::sigabbrev_np(signal);
+    return abbreviation != nullptr ? std::string("SIG") + abbreviation : "signal " + std::to_string(signal);
+  }
 };
+
+// Runs the command with the Hatch form in place. Signals that would end norvan are held back
+// meanwhile: the command receives a terminal's Ctrl-C itself, one sent to norvan alone is
+// passed on to it, and once the project file is restored norvan ends as the first signal would
+// have ended it.
+int run_hatch_project(bi::nox::Session& session, const Options& options) {
+  DeferredSignals deferred;
+  const std::vector<bi::docker::Arg> args(options.command.begin(), options.command.end());
+  const int status = run_step([&] {
+    bi::kelvory::hatch_project_setup(
+        session,
+        [&] {
+          if (const auto signal = deferred.received()) throw Interrupted(*signal);
+          bi::docker::run_subprocess_forwarding_signals(session, args, deferred);
+        },
+        bi::noxconfig::ProjectConfig{options.root});
+  });
+  deferred.end_as_received();
+  return status;
+}
 
 std::string read_dockerfile(const std::string& source) {
   const Bytes content = source == "-" ? read_standard_input("the Dockerfile") : read_file(source, "the Dockerfile");
@@ -94,8 +100,13 @@ CLI::App* add_hatch_project(CLI::App& command, Options& options) {
   CLI::App* hatch = command.add_subcommand(
       "hatch-project",
       "Run COMMAND in the project root with pyproject.toml replaced by its Hatch form, then put "
-      "the original back, also when COMMAND fails or is interrupted. Exits with COMMAND's status "
-      "(128 + the signal number when a signal ended it)");
+      "the original back, also when COMMAND fails or a signal interrupts. Exits with COMMAND's "
+      "status (128 + the signal number when a signal ended it); a signal sent to norvan is passed "
+      "on to COMMAND, and norvan ends by it once the original is back. One run at a time per "
+      "project: while one runs (it holds " +
+          std::string(bi::kelvory::LOCK_FILE_NAME) +
+          " in the root), a second fails at once instead of waiting. A run that finds the "
+          "original left in _tmp by a killed run puts it back first");
   hatch->add_option("--root", options.root, "The project root, which holds pyproject.toml")
       ->type_name("DIR")
       ->capture_default_str();
@@ -129,13 +140,7 @@ Action build(CLI::App& command) {
       return run_step([&] { bi::drovane::convert_drovane(options->poetry_file, options->hatch_file); });
     }
     if (hatch->parsed()) {
-      const DeferTerminationSignals deferred;
-      const std::vector<bi::docker::Arg> args(options->command.begin(), options->command.end());
-      return run_step([&] {
-        bi::kelvory::hatch_project_setup(
-            session, [&] { bi::docker::run_subprocess(session, args, /*verbose=*/true); },
-            bi::noxconfig::ProjectConfig{options->root});
-      });
+      return run_hatch_project(session, *options);
     }
     return run_step([&] {
       bi::docker::build_docker_image(session, options->image_name, read_dockerfile(options->dockerfile));

@@ -1,0 +1,33 @@
+#pragma once
+// An exclusive lock, held through a lock file that exists only while the lock is held.
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+namespace norvan {
+
+/// Another holder has the lock; its text names the lock file.
+class LockHeldError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// Holds flock(LOCK_EX) on the file `path` from construction to destruction, which deletes the
+/// file again. Never waits: when another holder (in this process or another) has the lock, the
+/// constructor throws LockHeldError with `held_text` as its text. A lock file left by a holder
+/// that was killed is taken over, since the kernel drops a lock with its last descriptor.
+/// Throws norvan::FileError when the file cannot be created or locked for another reason.
+class FileLock {
+ public:
+  FileLock(std::filesystem::path path, const std::string& held_text);
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  ~FileLock();
+
+ private:
+  std::filesystem::path path_;
+  int fd_ = -1;
+};
+
+}  // namespace norvan
