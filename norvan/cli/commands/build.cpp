@@ -10,9 +10,7 @@
 
 #include <array>
 #include <csignal>
-#include <iostream>
 #include <memory>
-#include <unistd.h>
 
 namespace norvan::cli::commands::build {
 namespace {
@@ -27,25 +25,6 @@ struct Options {
   std::string image_name;
   std::string dockerfile;
 };
-
-// The exit status for a command that ended with `code`: its own status, or 128 plus the
-// signal number when a signal ended it (as shells report it).
-int exit_status_for(int code) { return code < 0 ? 128 - code : code; }
-
-// Runs `step`; returns 0, the failed command's exit status when the session failed (its
-// report is already on standard error), or 1 with the error's text on standard error.
-int run_step(const std::function<void()>& step) {
-  int status = 0;
-  const int reported = report_errors([&] {
-    try {
-      step();
-    } catch (const bi::nox::SessionError& e) {
-      status = exit_status_for(e.exit_code());
-      if (::isatty(STDERR_FILENO)) std::cerr << "\x1b[0m" << std::flush;  // end the red report
-    }
-  });
-  return reported != 0 ? reported : status;
-}
 
 extern "C" void let_the_child_handle_it(int) {}
 
@@ -126,20 +105,16 @@ Action build(CLI::App& command) {
   return [options, convert, hatch, image] {
     bi::nox::DefaultSession session;
     if (convert->parsed()) {
-      return run_step([&] { bi::drovane::convert_drovane(options->poetry_file, options->hatch_file); });
-    }
-    if (hatch->parsed()) {
+      bi::drovane::convert_drovane(options->poetry_file, options->hatch_file);
+    } else if (hatch->parsed()) {
       const DeferTerminationSignals deferred;
       const std::vector<bi::docker::Arg> args(options->command.begin(), options->command.end());
-      return run_step([&] {
-        bi::kelvory::hatch_project_setup(
-            session, [&] { bi::docker::run_subprocess(session, args, /*verbose=*/true); },
-            bi::noxconfig::ProjectConfig{options->root});
-      });
-    }
-    return run_step([&] {
+      bi::kelvory::hatch_project_setup(
+          session, [&] { bi::docker::run_subprocess(session, args, /*verbose=*/true); },
+          bi::noxconfig::ProjectConfig{options->root});
+    } else {
       bi::docker::build_docker_image(session, options->image_name, read_dockerfile(options->dockerfile));
-    });
+    }
   };
 }
 
