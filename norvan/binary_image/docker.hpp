@@ -3,6 +3,7 @@
 
 #include "norvan/binary_image/nox.hpp"
 #include "norvan/common/deferred_signals.hpp"
+#include "norvan/common/error.hpp"
 
 #include <concepts>
 #include <filesystem>
@@ -30,15 +31,15 @@ class Arg {
 };
 
 /// The program could not be started (not found, not executable); no report was printed.
-class StartError : public std::runtime_error {
+class StartError : public Error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit StartError(const std::string& what) : Error(ErrorCode::process, what) {}
 };
 
 /// Captured output was not valid UTF-8 text; thrown after the child ended, no report printed.
-class DecodingError : public std::runtime_error {
+class DecodingError : public Error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit DecodingError(const std::string& what) : Error(ErrorCode::process, what) {}
 };
 
 /// Runs `args` (the program, found on the search path, then its arguments; no shell) as a child

@@ -9,6 +9,8 @@
 // authors, and a [build-system] table selecting hatchling is appended. Values are copied
 // unchanged, whatever their type. Nothing is kept between calls.
 
+#include "norvan/common/error.hpp"
+
 #include <toml.hpp>
 #include <tsl/ordered_map.h>
 
@@ -79,9 +81,9 @@ inline constexpr std::string_view DISABLE_MULTIPLE_PACKAGES =
     "    ";
 
 /// A project file that cannot be converted; the text names the key, table and file.
-class ConversionError : public std::runtime_error {
+class ConversionError : public Error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit ConversionError(const std::string& what) : Error(ErrorCode::conversion, what) {}
 };
 
 /// A required key (or the [project] table itself) is missing from the input.

@@ -4,6 +4,7 @@
 
 #include "norvan/binary_image/nox.hpp"
 #include "norvan/binary_image/noxconfig.hpp"
+#include "norvan/common/error.hpp"
 
 #include <exception>
 #include <functional>
@@ -18,11 +19,11 @@ inline constexpr const char* LOCK_FILE_NAME = ".pyproject.toml.lock";
 /// The clean-up failed while an earlier error was under way. Its text is the clean-up
 /// failure's; cause() is that failure itself and nested_ptr() (std::nested_exception, so
 /// std::rethrow_if_nested works) the earlier error, which is not reported on its own.
-class CleanupError : public std::runtime_error, public std::nested_exception {
+class CleanupError : public Error, public std::nested_exception {
  public:
   /// Must be built while the earlier error is being handled, so that it is captured.
   CleanupError(const std::string& what, std::exception_ptr cause)
-      : std::runtime_error(what), cause_(std::move(cause)) {}
+      : Error(ErrorCode::cleanup, what), cause_(std::move(cause)) {}
   std::exception_ptr cause() const noexcept { return cause_; }
 
  private:

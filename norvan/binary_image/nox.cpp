@@ -11,7 +11,11 @@ std::string describe_failure(int exit_code) {
 }  // namespace
 
 SessionError::SessionError(int exit_code)
-    : std::runtime_error(describe_failure(exit_code)), exit_code_(exit_code) {}
+    : Error(ErrorCode::session_failed, describe_failure(exit_code)), exit_code_(exit_code) {}
+
+std::optional<int> SessionError::exit_status() const noexcept {
+  return exit_code_ < 0 ? 128 - exit_code_ : exit_code_;
+}
 
 void DefaultSession::chdir(const std::filesystem::path& path) { std::filesystem::current_path(path); }
 

@@ -2,7 +2,10 @@
 // The task runner's session: the two things the build tooling asks of it, changing the working
 // directory and ending the session as failed.
 
+#include "norvan/common/error.hpp"
+
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -24,11 +27,14 @@ class Session {
 };
 
 /// Thrown by DefaultSession::error: the session failed with the exit code it carries.
-class SessionError : public std::runtime_error {
+class SessionError : public Error {
  public:
   explicit SessionError(int exit_code);
   /// The exit code handed to Session::error.
   int exit_code() const noexcept { return exit_code_; }
+  /// The failed command's status as shells report it: its own, or 128 plus the number of the
+  /// signal that ended it.
+  std::optional<int> exit_status() const noexcept override;
 
  private:
   int exit_code_;

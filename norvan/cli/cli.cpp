@@ -6,6 +6,7 @@
 #include <memory>
 #include <sstream>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace norvan::cli {
 namespace {
@@ -16,6 +17,7 @@ struct CommandEntry {
   CommandSetup setup;
   std::string description;
   std::string summary;
+  int failure_status;
 };
 
 // Lists each registered command with its summary rather than its description.
@@ -48,7 +50,19 @@ std::map<std::string, CommandEntry>& registry() {
 int report_usage_error(const CLI::ParseError& error, const CLI::App& app) {
   std::cerr << app.get_name() << ": " << error.what() << "\n"
             << "Run '" << app.get_name() << " --help' for usage.\n";
-  return 2;
+  return kUsageStatus;
+}
+
+// Writes the line of `report` to standard error (after what standard output holds so far);
+// returns its exit status.
+int report_failure(const FailureReport& report) {
+  std::cout.flush();
+  if (!report.line.empty()) {
+    std::cerr << report.line << '\n';
+  } else if (::isatty(STDERR_FILENO)) {
+    std::cerr << "\x1b[0m" << std::flush;  // end the colour of the report shown already
+  }
+  return report.status;
 }
 
 // The arguments as the parser should see them: "--name=" (an explicitly empty value) becomes
@@ -92,25 +106,17 @@ void load_command_modules_for(int argc, const char* const* argv) {
 
 }  // namespace
 
-Registration::Registration(std::string name, CommandSetup setup, std::string description, std::string summary) {
+Registration::Registration(std::string name, CommandSetup setup, std::string description, std::string summary,
+                           int failure_status) {
   if (summary.empty()) summary = description;
-  auto [it, inserted] =
-      registry().emplace(name, CommandEntry{std::move(setup), std::move(description), std::move(summary)});
+  auto [it, inserted] = registry().emplace(
+      name, CommandEntry{std::move(setup), std::move(description), std::move(summary), failure_status});
   if (!inserted) throw std::logic_error("the sub-command '" + name + "' is registered twice");
 }
 
-int report_errors(const std::function<void()>& operation) {
-  try {
-    operation();
-    return 0;
-  } catch (const std::exception& e) {
-    std::cout.flush();
-    std::cerr << e.what() << '\n';
-    return 1;
-  }
-}
+namespace {
 
-int run(int argc, const char* const* argv) {
+int parse_and_run(int argc, const char* const* argv) {
   CLI::App app{"norvan: create signing keys and certificates, sign payloads into S/MIME messages "
                "and verify them, and run the package's build tooling.",
                "norvan"};
@@ -120,10 +126,15 @@ int run(int argc, const char* const* argv) {
   app.fallthrough(false);
   load_command_modules_for(argc, argv);
 
-  std::vector<std::pair<CLI::App*, Action>> actions;
+  struct Command {
+    CLI::App* app;
+    Action action;
+    int failure_status;
+  };
+  std::vector<Command> commands;
   for (const auto& [name, entry] : registry()) {
     CLI::App* command = app.add_subcommand(name, entry.description);
-    actions.emplace_back(command, entry.setup(*command));
+    commands.push_back({command, entry.setup(*command), entry.failure_status});
   }
 
   try {
@@ -138,10 +149,26 @@ int run(int argc, const char* const* argv) {
     return report_usage_error(e, app);
   }
 
-  for (const auto& [command, action] : actions) {
-    if (command->parsed()) return action();
+  for (const auto& command : commands) {
+    if (!command.app->parsed()) continue;
+    try {
+      command.action();
+      return 0;
+    } catch (...) {
+      return report_failure(failure_report(std::current_exception(), command.failure_status));
+    }
   }
-  return 2;  // unreachable: require_subcommand(1) guarantees one was parsed
+  return kUsageStatus;  // unreachable: require_subcommand(1) guarantees one was parsed
+}
+
+}  // namespace
+
+int run(int argc, const char* const* argv) {
+  try {
+    return parse_and_run(argc, argv);
+  } catch (...) {  // setting the commands up failed
+    return report_failure(failure_report(std::current_exception(), kFailureStatus));
+  }
 }
 
 }  // namespace norvan::cli

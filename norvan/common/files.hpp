@@ -2,6 +2,7 @@
 // Whole-file reading with errors that name the file and the reason.
 
 #include "norvan/common/bytes.hpp"
+#include "norvan/common/error.hpp"
 
 #include <filesystem>
 #include <stdexcept>
@@ -11,10 +12,10 @@
 namespace norvan {
 
 /// A file-system failure; its text names the path and the operating system's reason.
-class FileError : public std::runtime_error {
+class FileError : public Error {
  public:
   FileError(const std::string& what, std::filesystem::path path, std::error_code code)
-      : std::runtime_error(what), path_(std::move(path)), code_(code) {}
+      : Error(ErrorCode::file, what), path_(std::move(path)), code_(code) {}
   const std::filesystem::path& path() const noexcept { return path_; }
   std::error_code code() const noexcept { return code_; }
 

@@ -1,6 +1,8 @@
 #pragma once
 // Ownership of OpenSSL handles and translation of OpenSSL's error queue into exceptions.
 
+#include "norvan/common/error.hpp"
+
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
@@ -66,9 +68,9 @@ template <class T>
 using UniquePtr = std::unique_ptr<T, Deleter<T>>;
 
 /// A failure reported by OpenSSL. Its text names the operation and OpenSSL's reason.
-class OpenSSLError : public std::runtime_error {
+class OpenSSLError : public Error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit OpenSSLError(const std::string& what) : Error(ErrorCode::crypto_library, what) {}
 };
 
 /// Returns the reason text of the oldest error on this thread's OpenSSL error queue

@@ -13,6 +13,7 @@
 // once; a ValidationContext is immutable once built and shared by reference count.
 
 #include "norvan/common/bytes.hpp"
+#include "norvan/common/error.hpp"
 #include "norvan/common/openssl.hpp"
 #include "norvan/verification/verification.hpp"
 
@@ -53,25 +54,26 @@ class CertificateError : public VerificationError {
 };
 
 /// Signature data that is malformed or uses something unsupported. Not a VerificationError.
-class MalformedSignatureError : public std::runtime_error {
+class MalformedSignatureError : public Error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit MalformedSignatureError(const std::string& what) : Error(ErrorCode::malformed_signature, what) {}
 };
 
 /// A trusted-certificate entry or file that is not a certificate (PEM or DER). Not a
 /// VerificationError.
-class InvalidTrustedCertificateError : public std::runtime_error {
+class InvalidTrustedCertificateError : public Error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit InvalidTrustedCertificateError(const std::string& what)
+      : Error(ErrorCode::invalid_trusted_certificate, what) {}
 };
 
 /// Why a certificate failed validation: the text names the failure (OpenSSL's wording) and the
 /// certificate; error_code() is the X509_V_ERR_* code, depth() the position in the path
 /// (0: the signer's certificate). Carried as the cause of CertificateError.
-class CertificateValidationFailure : public std::runtime_error {
+class CertificateValidationFailure : public Error {
  public:
   CertificateValidationFailure(const std::string& text, int error_code, int depth)
-      : std::runtime_error(text), error_code_(error_code), depth_(depth) {}
+      : Error(ErrorCode::certificate_validation, text), error_code_(error_code), depth_(depth) {}
   int error_code() const noexcept { return error_code_; }
   int depth() const noexcept { return depth_; }
 

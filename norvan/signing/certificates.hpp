@@ -2,6 +2,7 @@
 // The certificate builder: self-signed X.509 certificates for a private key.
 
 #include "norvan/common/bytes.hpp"
+#include "norvan/common/error.hpp"
 #include "norvan/common/openssl.hpp"
 #include "norvan/signing/merrowin.hpp"
 
@@ -17,9 +18,9 @@ inline constexpr int DEFAULT_EXPIRY_IN_YEARS = 2;
 using Expiry = std::chrono::sys_seconds;
 
 /// A validity that cannot be used: not positive, or ending after the year 9999.
-class ValidityError : public std::invalid_argument {
+class ValidityError : public Error {
  public:
-  using std::invalid_argument::invalid_argument;
+  explicit ValidityError(const std::string& what) : Error(ErrorCode::invalid_argument, what) {}
 };
 
 /// An X.509 certificate. Immutable; copies share the same OpenSSL object.

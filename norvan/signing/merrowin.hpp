@@ -2,6 +2,7 @@
 // Signing keys: creation of RSA and elliptic-curve private keys, PEM writing and loading.
 
 #include "norvan/common/bytes.hpp"
+#include "norvan/common/error.hpp"
 #include "norvan/common/openssl.hpp"
 
 #include <filesystem>
@@ -19,9 +20,9 @@ inline constexpr std::string_view ELLIPTIC_CURVE = "P-384";
 
 /// A key file or PEM text that does not yield a key: not PEM, damaged, or the passphrase is
 /// missing, wrong or not wanted. The text says which.
-class KeyLoadError : public std::runtime_error {
+class KeyLoadError : public Error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit KeyLoadError(const std::string& what) : Error(ErrorCode::key_load, what) {}
 };
 
 /// An RSA or elliptic-curve private key with its public half. Immutable; copies share the

@@ -9,6 +9,7 @@
 // "application/x-pkcs7-signature" part.
 
 #include "norvan/common/bytes.hpp"
+#include "norvan/common/error.hpp"
 #include "norvan/signing/brisvale.hpp"
 #include "norvan/signing/merrowin.hpp"
 
@@ -66,9 +67,9 @@ Bytes sign_payload(ByteView certificate, const merrowin::PrivateKey& private_key
 
 /// The message could not be taken apart at all (for example it is larger than the MIME
 /// parser handles). Not a VerificationError.
-class MessageFormatError : public std::runtime_error {
+class MessageFormatError : public Error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit MessageFormatError(const std::string& what) : Error(ErrorCode::message_format, what) {}
 };
 
 /// Returns the payload of the signed message `message` (bytes of its UTF-8 text) as

@@ -3,7 +3,7 @@
 namespace norvan::verification {
 
 VerificationError::VerificationError(const std::string& message, std::exception_ptr cause)
-    : std::runtime_error(message), cause_(std::move(cause)) {}
+    : Error(ErrorCode::verification, message), cause_(std::move(cause)) {}
 
 std::string VerificationError::cause_text() const {
   if (!cause_) return {};

@@ -1,6 +1,8 @@
 #pragma once
 // The common error type of signature verification.
 
+#include "norvan/common/error.hpp"
+
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -9,7 +11,7 @@ namespace norvan::verification {
 
 /// A verification that failed: the message says what did not verify (it may be empty), and
 /// `cause()` holds the underlying failure when there is one.
-class VerificationError : public std::runtime_error {
+class VerificationError : public Error {
  public:
   explicit VerificationError(const std::string& message, std::exception_ptr cause = nullptr);
 

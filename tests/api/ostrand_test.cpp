@@ -1,6 +1,7 @@
 #include "norvan/api/ostrand.hpp"
 
 #include "norvan/common/files.hpp"
+#include "norvan/signing/certificates.hpp"
 #include "norvan/signing/merrowin.hpp"
 #include "tests/support/test_support.hpp"
 
@@ -88,7 +89,8 @@ TEST(Operations, PalisandeFailsBeforeWritingAnything) {
   ostrand::tarrowby(dir / "key.pem", to_bytes("pw"));
   EXPECT_EQ(mode_of(dir / "key.pem"), 0600u);
   EXPECT_THROW(ostrand::palisande(dir / "key.pem", 1, std::nullopt, output), merrowin::KeyLoadError);
-  EXPECT_THROW(ostrand::palisande(dir / "key.pem", 0, norvan::to_bytes("pw"), output), std::invalid_argument);
+  EXPECT_THROW(ostrand::palisande(dir / "key.pem", 0, norvan::to_bytes("pw"), output),
+               norvan::signing::certificates::ValidityError);
   EXPECT_EQ(read_text(output), "keep me");
 
   ostrand::palisande(dir / "key.pem", 1, to_bytes("pw"), output);

@@ -1,3 +1,7 @@
+#include "norvan/binary_image/nox.hpp"
+#include "norvan/cli/cli.hpp"
+#include "norvan/common/files.hpp"
+#include "norvan/signing/brisvale.hpp"
 #include "tests/support/test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -42,6 +46,11 @@ bool loads(const std::string& record, const std::string& object) {
   return record.find("file=" + object) != std::string::npos || record.find("/" + object) != std::string::npos;
 }
 
+template <class E>
+norvan::cli::FailureReport report_of(const E& error, int failure_status = norvan::cli::kFailureStatus) {
+  return norvan::cli::failure_report(std::make_exception_ptr(error), failure_status);
+}
+
 }  // namespace
 
 TEST(Program, LoadsOnlyTheModuleOfTheCommandThatRuns) {
@@ -65,4 +74,59 @@ TEST(Program, LoadsOnlyTheModuleOfTheCommandThatRuns) {
                              "libnorvan_verify.so", "libnorvan_build.so"}) {
     EXPECT_TRUE(loads(help, module)) << module;
   }
+}
+
+TEST(FailureReport, VerificationFailuresExitWithOneAndNameTheirTypeAndCause) {
+  namespace brisvale = norvan::signing::brisvale;
+  const auto plain = report_of(brisvale::HashValueError("Different hash values"), 2);
+  EXPECT_EQ(plain.status, 1);
+  EXPECT_EQ(plain.line, "HashValueError: Different hash values");
+
+  // The cause's text may span lines; the report stays one line.
+  const auto with_cause = report_of(brisvale::CertificateError(
+      "", std::make_exception_ptr(brisvale::CertificateValidationFailure("expired\nat depth 0", 10, 0))));
+  EXPECT_EQ(with_cause.status, 1);
+  EXPECT_EQ(with_cause.line, "CertificateError:  (expired at depth 0)");
+}
+
+TEST(FailureReport, OtherErrorsExitWithTheCommandsStatus) {
+  const auto file = report_of(norvan::FileError("Cannot read message file 'm': No such file", "m", {}), 2);
+  EXPECT_EQ(file.status, 2);
+  EXPECT_EQ(file.line, "Cannot read message file 'm': No such file");
+
+  const auto other = report_of(std::runtime_error("first\r\nsecond"));
+  EXPECT_EQ(other.status, 1);
+  EXPECT_EQ(other.line, "first  second");
+
+  const auto unknown = norvan::cli::failure_report(std::make_exception_ptr(42), 1);
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_EQ(unknown.line, "The command failed with an error of unknown type");
+}
+
+// A failed child command dictates the status, as shells report it, and has shown its own
+// report: no further line.
+TEST(FailureReport, FailedSessionsExitWithTheChildsStatus) {
+  namespace nox = norvan::binary_image::nox;
+  const auto exited = report_of(nox::SessionError(3), 2);
+  EXPECT_EQ(exited.status, 3);
+  EXPECT_EQ(exited.line, "");
+  EXPECT_EQ(report_of(nox::SessionError(-9)).status, 128 + 9);
+}
+
+// Every norvan error shares one base with a stable code, so that callers need not compare texts.
+TEST(FailureReport, NorvanErrorsShareOneBaseWithTheirCode) {
+  namespace brisvale = norvan::signing::brisvale;
+  const auto code_of = [](const std::exception_ptr& error) {
+    try {
+      std::rethrow_exception(error);
+    } catch (const norvan::Error& caught) {
+      return caught.code();
+    }
+  };
+  EXPECT_EQ(code_of(std::make_exception_ptr(brisvale::SignatureError(""))), norvan::ErrorCode::verification);
+  EXPECT_EQ(code_of(std::make_exception_ptr(brisvale::MalformedSignatureError("x"))),
+            norvan::ErrorCode::malformed_signature);
+  EXPECT_EQ(code_of(std::make_exception_ptr(norvan::binary_image::nox::SessionError(1))),
+            norvan::ErrorCode::session_failed);
+  EXPECT_EQ(norvan::error_code_name(norvan::ErrorCode::malformed_signature), "malformed_signature");
 }

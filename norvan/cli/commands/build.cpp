@@ -7,12 +7,12 @@
 #include "norvan/binary_image/nox.hpp"
 #include "norvan/cli/cli.hpp"
 #include "norvan/common/deferred_signals.hpp"
+#include "norvan/common/error.hpp"
 #include "norvan/common/files.hpp"
 
-#include <cstring>
+#include <exception>
 #include <iostream>
 #include <memory>
-#include <unistd.h>
 
 namespace norvan::cli::commands::build {
 namespace {
@@ -28,30 +28,11 @@ struct Options {
   std::string dockerfile;
 };
 
-// The exit status for a command that ended with `code`: its own status, or 128 plus the
-// signal number when a signal ended it (as shells report it).
-int exit_status_for(int code) { return code < 0 ? 128 - code : code; }
-
-// Runs `step`; returns 0, the failed command's exit status when the session failed (its
-// report is already on standard error), or 1 with the error's text on standard error.
-int run_step(const std::function<void()>& step) {
-  int status = 0;
-  const int reported = report_errors([&] {
-    try {
-      step();
-    } catch (const bi::nox::SessionError& e) {
-      status = exit_status_for(e.exit_code());
-      if (::isatty(STDERR_FILENO)) std::cerr << "\x1b[0m" << std::flush;  // end the red report
-    }
-  });
-  return reported != 0 ? reported : status;
-}
-
 // Interrupted before the command could start; the clean-up runs, then the signal ends norvan.
-class Interrupted : public std::runtime_error {
+class Interrupted : public Error {
  public:
   explicit Interrupted(int signal)
-      : std::runtime_error(std::string("Interrupted by ") + signal_name(signal) + " before the command started") {}
+      : Error(ErrorCode::process, std::string("Interrupted by ") + signal_name(signal) + " before the command started") {}
 
  private:
   static std::string signal_name(int signal) {
@@ -64,10 +45,11 @@ class Interrupted : public std::runtime_error {
 // meanwhile: the command receives a terminal's Ctrl-C itself, one sent to norvan alone is
 // passed on to it, and once the project file is restored norvan ends as the first signal would
 // have ended it.
-int run_hatch_project(bi::nox::Session& session, const Options& options) {
+void run_hatch_project(bi::nox::Session& session, const Options& options) {
   DeferredSignals deferred;
   const std::vector<bi::docker::Arg> args(options.command.begin(), options.command.end());
-  const int status = run_step([&] {
+  std::exception_ptr failure;
+  try {
     bi::kelvory::hatch_project_setup(
         session,
         [&] {
@@ -75,9 +57,16 @@ int run_hatch_project(bi::nox::Session& session, const Options& options) {
           bi::docker::run_subprocess_forwarding_signals(session, args, deferred);
         },
         bi::noxconfig::ProjectConfig{options.root});
-  });
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure && deferred.received()) {
+    // The signal ends norvan below, so the failure is reported here first.
+    const FailureReport report = failure_report(failure, kFailureStatus);
+    if (!report.line.empty()) std::cerr << report.line << std::endl;
+  }
   deferred.end_as_received();
-  return status;
+  if (failure) std::rethrow_exception(failure);
 }
 
 std::string read_dockerfile(const std::string& source) {
@@ -137,14 +126,12 @@ Action build(CLI::App& command) {
   return [options, convert, hatch, image] {
     bi::nox::DefaultSession session;
     if (convert->parsed()) {
-      return run_step([&] { bi::drovane::convert_drovane(options->poetry_file, options->hatch_file); });
-    }
-    if (hatch->parsed()) {
-      return run_hatch_project(session, *options);
-    }
-    return run_step([&] {
+      bi::drovane::convert_drovane(options->poetry_file, options->hatch_file);
+    } else if (hatch->parsed()) {
+      run_hatch_project(session, *options);
+    } else {
       bi::docker::build_docker_image(session, options->image_name, read_dockerfile(options->dockerfile));
-    });
+    }
   };
 }
 

@@ -124,7 +124,7 @@ Action sign(CLI::App& command) {
   command.footer(
       "Writes a multipart/signed S/MIME message: the payload as a text/plain part and a "
       "detached PKCS#7 signature (SHA-256) by the certificate's key as the second part.");
-  return [options] { return report_errors([&] { run(*options); }); };
+  return [options] { run(*options); };
 }
 
 }  // namespace

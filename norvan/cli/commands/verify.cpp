@@ -5,10 +5,8 @@
 #include "norvan/common/files.hpp"
 #include "norvan/signing/mime.hpp"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <iostream>
 #include <memory>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -20,9 +18,8 @@ namespace {
 namespace shared = _shared;
 namespace mime = signing::mime;
 
-// Exit statuses: the message verified; it did not; verification could not be carried out.
-constexpr int kVerified = 0;
-constexpr int kNotVerified = 1;
+// The exit status when verification could not be carried out (a message that does not
+// verify exits with kNotVerifiedStatus).
 constexpr int kFailed = 2;
 
 struct Options {
@@ -31,26 +28,6 @@ struct Options {
   std::optional<std::filesystem::path> output;
   std::string message = "-";
 };
-
-// Texts from lower layers may span lines; the report is always one line.
-std::string one_line(std::string text) {
-  std::replace_if(text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
-  return text;
-}
-
-// "<TypeName>: <message>", followed by " (<cause>)" when the error has a cause. The form is
-// fixed, even for an empty message, so that scripts can split it.
-std::string describe(const mime::VerificationError& error) {
-  std::string text = std::string(error.type_name()) + ": " + error.what();
-  if (error.cause()) text += " (" + error.cause_text() + ")";
-  return one_line(text);
-}
-
-int report(const std::string& line, int status) {
-  std::cout.flush();
-  std::cerr << line << '\n';
-  return status;
-}
 
 // The trusted certificates: absent without --trusted-cert, so that the system's trust store
 // (or only --trusted-dir) applies.
@@ -64,8 +41,9 @@ std::optional<std::vector<Bytes>> read_trusted_certs(const Options& options) {
 // A misspelt directory would silently trust nothing from it; say so instead.
 void check_trusted_dir(const Options& options) {
   if (options.trusted_dir && !std::filesystem::is_directory(*options.trusted_dir)) {
-    throw std::runtime_error("Cannot read trusted certificate directory '" + options.trusted_dir->string() +
-                             "': it does not exist or is not a directory");
+    throw FileError("Cannot read trusted certificate directory '" + options.trusted_dir->string() +
+                        "': it does not exist or is not a directory",
+                    *options.trusted_dir, std::make_error_code(std::errc::not_a_directory));
   }
 }
 
@@ -182,20 +160,12 @@ Action verify(CLI::App& command) {
       "'<ErrorType>: <reason>' on standard error and exits with 1; any other failure (an "
       "unreadable file, malformed signature data) exits with 2. Nothing is written unless the "
       "message verifies.");
-  return [options]() -> int {
-    try {
-      run(*options);
-      return kVerified;
-    } catch (const mime::VerificationError& error) {
-      return report(describe(error), kNotVerified);
-    } catch (const std::exception& error) {
-      return report(one_line(error.what()), kFailed);
-    }
-  };
+  return [options] { run(*options); };
 }
 
 }  // namespace
 
-NORVAN_CLI_COMMAND(verify, "Verify an S/MIME signed message and write its payload");
+NORVAN_CLI_COMMAND(verify, "Verify an S/MIME signed message and write its payload", /*summary=*/"",
+                   /*failure_status=*/kFailed);
 
 }  // namespace norvan::cli::commands::verify

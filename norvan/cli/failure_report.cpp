@@ -1,0 +1,41 @@
+// The one place where the exceptions of commands become exit statuses and error lines.
+#include "norvan/cli/cli.hpp"
+
+#include "norvan/common/error.hpp"
+#include "norvan/verification/verification.hpp"
+
+#include <algorithm>
+
+namespace norvan::cli {
+namespace {
+
+// Texts from lower layers may span lines; the report is always one line.
+std::string one_line(std::string text) {
+  std::replace_if(text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+  return text;
+}
+
+std::string describe(const verification::VerificationError& error) {
+  std::string text = std::string(error.type_name()) + ": " + error.what();
+  if (error.cause()) text += " (" + error.cause_text() + ")";
+  return text;
+}
+
+}  // namespace
+
+FailureReport failure_report(const std::exception_ptr& error, int failure_status) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const verification::VerificationError& failure) {
+    return {kNotVerifiedStatus, one_line(describe(failure))};
+  } catch (const Error& failure) {
+    if (const std::optional<int> status = failure.exit_status()) return {*status, ""};
+    return {failure_status, one_line(failure.what())};
+  } catch (const std::exception& failure) {
+    return {failure_status, one_line(failure.what())};
+  } catch (...) {
+    return {failure_status, "The command failed with an error of unknown type"};
+  }
+}
+
+}  // namespace norvan::cli
