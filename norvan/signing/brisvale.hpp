@@ -2,9 +2,10 @@
 // Verification of detached CMS SignedData signatures and validation of the signer's
 // certificate against trusted certificates.
 //
-// The SignedData is parsed with our own bounds-checked DER reader (der.hpp), so that the
-// signed attributes are hashed exactly as received; certificates inside it are parsed by
-// OpenSSL from their exact bytes. Signatures are checked on precomputed digests, which lets
+// The SignedData is parsed with our own bounds-checked reader (der.hpp), in DER or in the BER
+// that CMS allows (as openssl cms -stream and gpgsm write it), so that the signed attributes
+// are hashed exactly as received; certificates inside it are parsed by OpenSSL from their
+// exact bytes. Signatures are checked on precomputed digests, which lets
 // the payload be streamed in chunks (VerifyData::verify_streamed). The signer's certificate
 // is validated with OpenSSL's X509_verify_cert on a worker thread that the caller starts and
 // joins (CertificateValidatorThread).
