@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 using norvan::testing::run_norvan;
+using norvan::testing::run_process;
 
 TEST(Program, HelpVersionAndUsageErrors) {
   const auto help = run_norvan({"--help"});
@@ -64,5 +65,14 @@ TEST(Program, LoadsOnlyTheModuleOfTheCommandThatRuns) {
   for (const char* module : {"libnorvan_tarrowby.so", "libnorvan_palisande.so", "libnorvan_sign.so",
                              "libnorvan_verify.so", "libnorvan_build.so"}) {
     EXPECT_TRUE(loads(help, module)) << module;
+  }
+}
+
+// Output that cannot be written (a full device) is a failure, reported on one line.
+TEST(Program, HelpAndVersionToAFullDeviceFail) {
+  for (const char* option : {"--help", "--version"}) {
+    const auto full = run_process({"sh", "-c", std::string("exec \"$0\" ") + option + " > /dev/full", NORVAN_PROGRAM});
+    EXPECT_EQ(full.exit_status, 1) << option;
+    EXPECT_EQ(full.err, "norvan: Cannot write to standard output: No space left on device\n") << option;
   }
 }
