@@ -119,6 +119,22 @@ TEST_F(VerifyCommand, SpoolingStandardInputLeavesNothingBehindWhenKilled) {
   }
 }
 
+// A full disk while spooling is a clear failure (exit 2), naming where the spool was.
+TEST_F(VerifyCommand, SpoolingOnAFullDiskFailsWithAClearError) {
+  TempDir small;
+  if (::geteuid() != 0 ||
+      run_process({"mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", small.path().string()}).exit_status != 0) {
+    GTEST_SKIP() << "needs a small file system (mounting one needs root)";
+  }
+  std::string large(17 << 20, '\n');
+  const auto result =
+      run_process({"env", "TMPDIR=" + small.path().string(), NORVAN_PROGRAM, "verify", "-t", path("root.pem"), "-"}, large);
+  run_process({"umount", small.path().string()});
+  EXPECT_EQ(result.exit_status, 2);
+  EXPECT_EQ(result.err, "Cannot write the message from standard input to a temporary file in '" +
+                            small.path().string() + "': No space left on device\n");
+}
+
 // A message that is not a regular file (a FIFO here) is read as a stream and verifies the same;
 // inputs that are never large are read with a bound.
 TEST_F(VerifyCommand, SpecialFilesAreStreamsAndSmallInputsAreBounded) {
