@@ -39,7 +39,7 @@ void report(const char* job, std::size_t size, double job_ms, double floor_ms) {
 int run(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "sign" && argc == 5) {
-    const Bytes payload = read_file(argv[2], "payload file");
+    const Bytes payload = read_file(argv[2], "payload file", kNoLimit);
     const auto key = signing::merrowin::read_private_key_from_pem_file(argv[3]);
     const Bytes certificate = read_file(argv[4], "certificate file");
     const auto start = Clock::now();
@@ -49,7 +49,7 @@ int run(int argc, char** argv) {
     return 0;
   }
   if (mode == "verify" && argc == 4) {
-    const Bytes message = read_file(argv[2], "message file");
+    const Bytes message = read_file(argv[2], "message file", kNoLimit);
     const std::vector<Bytes> trusted{read_file(argv[3], "certificate file")};
     const auto start = Clock::now();
     const Bytes payload = signing::mime::verify_message(message, trusted);

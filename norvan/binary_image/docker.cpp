@@ -1,5 +1,7 @@
 #include "norvan/binary_image/docker.hpp"
 
+#include "norvan/common/fd.hpp"
+#include "norvan/common/file_writer.hpp"
 #include "norvan/common/files.hpp"
 
 #include <array>
@@ -9,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <iostream>
 #include <poll.h>
 #include <spawn.h>
@@ -24,30 +25,6 @@ namespace norvan::binary_image::docker {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Owns a file descriptor.
-class FileDescriptor {
- public:
-  FileDescriptor() = default;
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~FileDescriptor() { reset(); }
-  int get() const noexcept { return fd_; }
-  void reset() noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 struct Pipe {
   FileDescriptor read_end;
@@ -262,14 +239,6 @@ class TemporaryDirectory {
   fs::path path_;
 };
 
-void write_text(const fs::path& file, const std::string& text) {
-  errno = 0;
-  std::ofstream stream(file, std::ios::binary | std::ios::trunc);
-  stream.write(text.data(), static_cast<std::streamsize>(text.size()));
-  stream.close();
-  if (!stream) throw_file_error("Cannot write the Dockerfile", file, errno != 0 ? errno : EIO);
-}
-
 std::vector<std::string> text_arguments(const std::vector<Arg>& args) {
   if (args.empty()) throw std::invalid_argument("run_subprocess needs a command: the argument list is empty");
   std::vector<std::string> str_args;
@@ -303,7 +272,7 @@ void run_subprocess_forwarding_signals(nox::Session& session, const std::vector<
 
 void build_docker_image(nox::Session& session, const std::string& name, const std::string& dockerfile_content) {
   const TemporaryDirectory context;
-  write_text(context.path() / "Dockerfile", dockerfile_content);
+  write_file(context.path() / "Dockerfile", as_bytes(dockerfile_content), FileMode::standard, "the Dockerfile");
   run_subprocess(session, {"docker", "build", "-t", name, context.path()});
 }
 

@@ -1,9 +1,11 @@
 #pragma once
-// Whole-file reading with errors that name the file and the reason.
+// Reading whole files, bounded, with errors that name the file and the reason.
 
 #include "norvan/common/bytes.hpp"
 #include "norvan/common/error.hpp"
 
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -24,13 +26,24 @@ class FileError : public Error {
   std::error_code code_;
 };
 
+/// The most bytes read from an input that is never large (a key, a certificate, a project
+/// file, a Dockerfile): far above any real one, low enough that /dev/zero or an endless pipe
+/// given by mistake is refused at once.
+inline constexpr std::size_t kSmallFileLimit = std::size_t{16} << 20;
+
+/// No limit: for payloads and messages, which may be as large as the disk.
+inline constexpr std::size_t kNoLimit = SIZE_MAX;
+
 /// Returns the whole contents of the file at `path`. Throws FileError "Cannot read <what>
-/// '<path>': <reason>" when it is missing, unreadable or a directory.
-Bytes read_file(const std::filesystem::path& path, std::string_view what = "file");
+/// '<path>': <reason>" when it is missing, unreadable or a directory, and when it holds more
+/// than `limit` bytes ("...: it is larger than 16 MiB, the limit for this input"; nothing
+/// beyond the limit is read).
+Bytes read_file(const std::filesystem::path& path, std::string_view what = "file",
+                std::size_t limit = kSmallFileLimit);
 
 /// Returns everything left on standard input, up to its end. Throws FileError "Cannot read
-/// <what> from standard input: <reason>".
-Bytes read_standard_input(std::string_view what = "data");
+/// <what> from standard input: <reason>", the limit as read_file.
+Bytes read_standard_input(std::string_view what = "data", std::size_t limit = kSmallFileLimit);
 
 /// Throws FileError "<action> '<path>': <strerror(errnum)>".
 [[noreturn]] void throw_file_error(std::string_view action, const std::filesystem::path& path,

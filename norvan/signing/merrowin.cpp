@@ -5,6 +5,7 @@
 #include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
+#include <openssl/rsa.h>
 
 #include <algorithm>
 #include <climits>
@@ -35,6 +36,12 @@ int supply_passphrase(char* buffer, int size, int /*rwflag*/, void* user) {
   // An empty passphrase may have no storage at all; memcpy must not see its null pointer.
   if (!password.empty()) std::memcpy(buffer, password.data(), password.size());
   return static_cast<int>(password.size());
+}
+
+// "<subject> is N bytes long; at most PASSPHRASE_MAX_LENGTH are allowed".
+std::string passphrase_too_long(const std::string& subject, const Bytes& password) {
+  return subject + " is " + std::to_string(password.size()) + " bytes long; at most " +
+         std::to_string(PASSPHRASE_MAX_LENGTH) + " are allowed";
 }
 
 // For reading PEM blocks that are not keys: never asked for anything, never prompts.
@@ -106,6 +113,9 @@ void refuse_costly_key_derivation(ByteView pem, const std::string& source) {
 
 PrivateKey load_key(ByteView pem, const std::optional<Bytes>& password, const std::string& source) {
   ossl::clear_errors();
+  if (password && password->size() > PASSPHRASE_MAX_LENGTH) {
+    throw KeyLoadError(passphrase_too_long("The passphrase for the private key in " + source, *password));
+  }
   if (!looks_like_pem_private_key(pem)) {
     throw KeyLoadError("No PEM private key found in " + source);
   }
@@ -189,10 +199,37 @@ PrivateKey read_private_key_from_pem_file(const std::filesystem::path& pem_file,
   return load_key(pem, password, "'" + pem_file.string() + "'");
 }
 
+void check_signatures_verify(const PrivateKey& key, const std::string& source) {
+  ossl::clear_errors();
+  const std::uint8_t digest[32] = {'n', 'o', 'r', 'v', 'a', 'n'};
+  const auto fail = [&source] {
+    const std::string reason = ossl::take_error_reason();
+    throw KeyLoadError("Signatures made with the private key in " + source + " cannot be verified: " +
+                       (reason.empty() ? std::string("they do not match the key") : reason));
+  };
+  const auto prepare = [&key, &fail](EVP_PKEY_CTX* context) {
+    if (EVP_PKEY_CTX_set_signature_md(context, EVP_sha256()) <= 0) fail();
+    if (key.is_rsa() && EVP_PKEY_CTX_set_rsa_padding(context, RSA_PKCS1_PADDING) <= 0) fail();
+  };
+
+  ossl::UniquePtr<EVP_PKEY_CTX> signing(EVP_PKEY_CTX_new(key.native(), nullptr));
+  if (!signing || EVP_PKEY_sign_init(signing.get()) <= 0) fail();
+  prepare(signing.get());
+  std::size_t length = 0;
+  if (EVP_PKEY_sign(signing.get(), nullptr, &length, digest, sizeof digest) <= 0) fail();
+  Bytes signature(length);
+  if (EVP_PKEY_sign(signing.get(), signature.data(), &length, digest, sizeof digest) <= 0) fail();
+
+  ossl::UniquePtr<EVP_PKEY_CTX> checking(EVP_PKEY_CTX_new(key.native(), nullptr));
+  if (!checking || EVP_PKEY_verify_init(checking.get()) <= 0) fail();
+  prepare(checking.get());
+  if (EVP_PKEY_verify(checking.get(), signature.data(), length, digest, sizeof digest) != 1) fail();
+}
+
 Bytes private_key_as_pem(const PrivateKey& key, const std::optional<Bytes>& password) {
   const bool encrypt = password && !password->empty();
-  if (encrypt && password->size() > static_cast<std::size_t>(INT_MAX)) {
-    throw std::invalid_argument("The passphrase is too long");
+  if (encrypt && password->size() > PASSPHRASE_MAX_LENGTH) {
+    throw std::invalid_argument(passphrase_too_long("The passphrase", *password));
   }
   // A secure-memory BIO wipes the (possibly unencrypted) key text when it is freed.
   ossl::UniquePtr<BIO> out(BIO_new(BIO_s_secmem()));

@@ -5,10 +5,12 @@
 #include "norvan/common/error.hpp"
 #include "norvan/common/openssl.hpp"
 
+#include <cstddef>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 
 namespace norvan::signing::merrowin {
@@ -17,6 +19,11 @@ inline constexpr unsigned RSA_PUBLIC_EXPONENT = 65537;
 inline constexpr unsigned RSA_KEY_SIZE = 4096;
 /// SECP384R1, NIST P-384.
 inline constexpr std::string_view ELLIPTIC_CURVE = "P-384";
+
+/// The longest passphrase, in bytes, that keys are written and loaded with: OpenSSL's PEM
+/// loader hands a passphrase over in a buffer of this size, so a longer one could encrypt a
+/// key that no one could load again.
+inline constexpr std::size_t PASSPHRASE_MAX_LENGTH = 1024;
 
 /// A key file or PEM text that does not yield a key: not PEM, damaged, or the passphrase is
 /// missing, wrong or not wanted. The text says which.
@@ -52,7 +59,8 @@ PrivateKey tarrowby_elliptic_curve();
 PrivateKey tarrowby();
 
 /// Returns the key held in `pem` (traditional or PKCS#8 PEM, plain or encrypted), decrypted
-/// with `password` when it is given. Never prompts. Throws KeyLoadError.
+/// with `password` when it is given. Never prompts. Throws KeyLoadError (also for a
+/// passphrase longer than PASSPHRASE_MAX_LENGTH).
 PrivateKey private_key_from_pem(ByteView pem, const std::optional<Bytes>& password = std::nullopt);
 
 /// Returns the key held in the file `pem_file`. Throws FileError when the file cannot be read
@@ -60,8 +68,16 @@ PrivateKey private_key_from_pem(ByteView pem, const std::optional<Bytes>& passwo
 PrivateKey read_private_key_from_pem_file(const std::filesystem::path& pem_file,
                                           const std::optional<Bytes>& password = std::nullopt);
 
+/// Signs a fixed SHA-256 digest with `key` as messages are signed (PKCS#1 v1.5 for RSA, ECDSA
+/// otherwise) and checks the signature with the key's public half, as verification does.
+/// Throws KeyLoadError "Signatures made with the private key in <source> cannot be verified:
+/// <reason>" when that fails, for example for an RSA key whose public exponent verification
+/// refuses ("bad e value"), so that nothing is signed that no one can verify.
+void check_signatures_verify(const PrivateKey& key, const std::string& source);
+
 /// Returns `key` as traditional OpenSSL PEM (RSA PRIVATE KEY / EC PRIVATE KEY), encrypted
-/// with AES-256-CBC when `password` is present and non-empty.
+/// with AES-256-CBC when `password` is present and non-empty. Throws std::invalid_argument
+/// for a passphrase longer than PASSPHRASE_MAX_LENGTH.
 Bytes private_key_as_pem(const PrivateKey& key, const std::optional<Bytes>& password = std::nullopt);
 
 }  // namespace norvan::signing::merrowin

@@ -83,13 +83,14 @@ Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& 
                      const std::optional<std::filesystem::path>& systemCertsPath = std::nullopt);
 
 /// Verifies the signed message in the regular file `message_file` without loading it, with the
-/// same entity selection, results and errors as verify_message; then reads the payload from
-/// the file again and hands it to `payload_sink` in pieces (CR LF already turned into LF).
-/// Nothing reaches `payload_sink` unless the message verified. Throws what verify_message
-/// throws, FileError when the file cannot be opened or is not a regular file,
-/// MessageFormatError when it changed during the call (after part of the payload may have
-/// reached the sink), and whatever `payload_sink` throws. Memory use does not grow with the
-/// size of the payload.
+/// same entity selection, results and errors as verify_message; then hands the payload to
+/// `payload_sink` in pieces (CR LF already turned into LF). Nothing reaches `payload_sink`
+/// unless the message verified, and only the bytes that were verified: they are copied while
+/// they are checked (to memory up to 16 MiB, beyond that to an unnamed file in $TMPDIR that
+/// vanishes with the process), so a change to the file meanwhile cannot reach the sink. Throws
+/// what verify_message throws, FileError when the file cannot be opened or is not a regular
+/// file or the copy cannot be written (a full disk), and whatever `payload_sink` throws.
+/// Memory use does not grow with the size of the payload.
 void verify_message_file(const std::filesystem::path& message_file, const std::optional<std::vector<Bytes>>& certs,
                          const std::optional<std::filesystem::path>& systemCertsPath, const MessageSink& payload_sink);
 

@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <csignal>
 #include <fcntl.h>
+#include <future>
 #include <sstream>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -178,6 +181,35 @@ TEST_F(BuildCommand, ConvertPyprojectWritesTheHatchFileOrNamesTheMissingKey) {
   EXPECT_EQ(failed.exit_status, 1);
   EXPECT_EQ(failed.err, "Missing key 'requires-python' in table [project] of '" + (root / "broken.toml").string() + "'\n");
   EXPECT_FALSE(fs::exists(root / "out.toml"));
+}
+
+// A device, a FIFO or a link to one is written in place: it must still be there afterwards.
+TEST_F(BuildCommand, ConvertPyprojectWritesIntoSpecialFilesWithoutReplacingThem) {
+  const std::string source = (root / "pyproject.toml").string();
+  fs::path full = "/dev/full";
+  if (::mknod((root / "full").c_str(), S_IFCHR | 0666, ::makedev(1, 7)) == 0) full = root / "full";
+  fs::create_symlink(full, root / "to-full");
+  for (const fs::path& target : {full, root / "to-full"}) {
+    const auto result = run_norvan({"build", "convert-pyproject", source, target.string()});
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.err, "Cannot write the Hatch project file '" + target.string() + "': No space left on device\n");
+    struct stat info {};
+    ASSERT_EQ(::stat(full.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISCHR(info.st_mode)) << target;
+  }
+  EXPECT_TRUE(fs::is_symlink(root / "to-full"));
+
+  const auto fifo = root / "hatch.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  auto received = std::async(std::launch::async, [&] { return read_text(fifo); });
+  const auto through_fifo = run_norvan({"build", "convert-pyproject", source, fifo.string()});
+  EXPECT_EQ(through_fifo.exit_status, 0) << through_fifo.err;
+  EXPECT_NE(received.get().find("name = \"demo\"\n"), std::string::npos);
+  EXPECT_TRUE(fs::is_fifo(fifo));
+
+  const auto endless = run_norvan({"build", "convert-pyproject", "/dev/zero", (root / "out.toml").string()});
+  EXPECT_EQ(endless.exit_status, 1);
+  EXPECT_EQ(endless.err, "Cannot read the project file '/dev/zero': it is larger than 16 MiB, the limit for this input\n");
 }
 
 TEST_F(BuildCommand, DockerImageReadsTheDockerfileFromStandardInput) {

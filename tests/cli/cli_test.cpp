@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 using norvan::testing::run_norvan;
+using norvan::testing::run_process;
 
 TEST(Program, HelpVersionAndUsageErrors) {
   const auto help = run_norvan({"--help"});
@@ -129,4 +130,13 @@ TEST(FailureReport, NorvanErrorsShareOneBaseWithTheirCode) {
   EXPECT_EQ(code_of(std::make_exception_ptr(norvan::binary_image::nox::SessionError(1))),
             norvan::ErrorCode::session_failed);
   EXPECT_EQ(norvan::error_code_name(norvan::ErrorCode::malformed_signature), "malformed_signature");
+}
+
+// Output that cannot be written (a full device) is a failure, reported on one line.
+TEST(Program, HelpAndVersionToAFullDeviceFail) {
+  for (const char* option : {"--help", "--version"}) {
+    const auto full = run_process({"sh", "-c", std::string("exec \"$0\" ") + option + " > /dev/full", NORVAN_PROGRAM});
+    EXPECT_EQ(full.exit_status, 1) << option;
+    EXPECT_EQ(full.err, "norvan: Cannot write to standard output: No space left on device\n") << option;
+  }
 }

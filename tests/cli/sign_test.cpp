@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 namespace {
 
 using namespace norvan;
@@ -65,6 +67,31 @@ TEST_F(SignCommand, FailuresPrintOneLineAndWriteNothing) {
             "Both the passphrase and the payload would be read from standard input: give the passphrase as "
             "--password=PASSPHRASE or the payload as a file\n");
   EXPECT_EQ(both.out, "");
+}
+
+// The output file is unnamed until the message is complete: no signal, not even SIGKILL, leaves
+// a temporary file beside it.
+TEST_F(SignCommand, SignalsWhileSigningLeaveNoTemporaryFileBehind) {
+  const std::string lines(1 << 20, '\n');
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
+    TempDir out_dir;
+    RunningNorvan sign({"sign", "-c", path("cert.pem"), "-k", path("key.pem"), "-o", (out_dir / "out.eml").string(), "-"});
+    for (int mebibyte = 0; mebibyte < 4; ++mebibyte) ASSERT_TRUE(sign.feed(lines));
+    EXPECT_EQ(sign.kill_and_wait(signal), -signal);
+    EXPECT_TRUE(std::filesystem::is_empty(out_dir.path())) << "signal " << signal;
+  }
+}
+
+// An RSA key whose public exponent (over 64 bits, with a modulus over 3072 bits) verification
+// refuses is refused before anything is signed.
+TEST_F(SignCommand, RefusesKeysWhoseSignaturesCannotBeVerified) {
+  const std::string key = std::string(NORVAN_TEST_DATA_DIR) + "/keys/rsa_large_exponent.pem";
+  const auto certificate = run_norvan({"palisande", "-k", key, "-o", path("large_e.pem")});
+  ASSERT_EQ(certificate.exit_status, 0) << certificate.err;
+  const auto signed_ = run_norvan({"sign", "-c", path("large_e.pem"), "-k", key, "-o", path("out.eml"), path("payload.txt")});
+  EXPECT_EQ(signed_.exit_status, 1);
+  EXPECT_EQ(signed_.err, "Signatures made with the private key in '" + key + "' cannot be verified: bad e value\n");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "out.eml"));
 }
 
 TEST_F(SignCommand, HelpDescribesTheCommand) {

@@ -49,6 +49,57 @@ TEST(TarrowbyCommand, PassphraseFromStandardInputAndUsageErrors) {
   EXPECT_NE(unknown.err.find("--bogus"), std::string::npos);
 }
 
+// One passphrase limit for writing and loading: a key written with the longest passphrase
+// loads again; a longer one is refused, and a line on standard input is not read beyond it.
+TEST(TarrowbyCommand, PassphrasesUpToTheLimitRoundTripLongerOnesAreRefused) {
+  TempDir dir;
+  const std::string longest(1024, 'p');
+  const auto written = run_norvan({"tarrowby", "--password=" + longest, "-o", (dir / "key.pem").string()});
+  ASSERT_EQ(written.exit_status, 0) << written.err;
+  const auto loaded = run_norvan({"palisande", "-k", (dir / "key.pem").string(), "--password=" + longest});
+  EXPECT_EQ(loaded.exit_status, 0) << loaded.err;
+
+  const std::string too_long(1025, 'p');
+  const auto refused = run_norvan({"tarrowby", "--password=" + too_long, "-o", (dir / "long.pem").string()});
+  EXPECT_EQ(refused.exit_status, 1);
+  EXPECT_EQ(refused.err, "The passphrase is 1025 bytes long; at most 1024 are allowed\n");
+  EXPECT_FALSE(std::filesystem::exists(dir / "long.pem"));
+  const auto not_loaded = run_norvan({"palisande", "-k", (dir / "key.pem").string(), "--password=" + too_long});
+  EXPECT_EQ(not_loaded.exit_status, 1);
+  EXPECT_EQ(not_loaded.err, "The passphrase for the private key in '" + (dir / "key.pem").string() +
+                                "' is 1025 bytes long; at most 1024 are allowed\n");
+
+  const auto endless_line = run_norvan({"tarrowby", "--password"}, std::string(4 << 20, 'p') + "\n");
+  EXPECT_EQ(endless_line.exit_status, 1);
+  EXPECT_EQ(endless_line.err, "The passphrase on standard input is longer than 1024 bytes, the most allowed\n");
+  EXPECT_EQ(endless_line.out, "");
+  const auto crlf = run_norvan({"tarrowby", "--password"}, longest + "\r\n");
+  EXPECT_EQ(crlf.exit_status, 0) << crlf.err;
+}
+
+// A private key written over a file that others could read ends readable by its owner only;
+// a certificate keeps the mode of the file it replaces.
+TEST(TarrowbyCommand, KeysEndOwnerOnlyCertificatesKeepTheTargetsMode) {
+  TempDir dir;
+  const auto key = dir / "key.pem";
+  const auto cert = dir / "cert.pem";
+  norvan::testing::write_file(key, "old");
+  norvan::testing::write_file(cert, "old");
+  ::chmod(key.c_str(), 0644);
+  ::chmod(cert.c_str(), 0664);
+  ASSERT_EQ(run_norvan({"tarrowby", "-o", key.string()}).exit_status, 0);
+  ASSERT_EQ(run_norvan({"palisande", "-k", key.string(), "-o", cert.string()}).exit_status, 0);
+  struct stat info {};
+  ASSERT_EQ(::stat(key.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  ASSERT_EQ(::stat(cert.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0664u);
+
+  const auto endless = run_norvan({"palisande", "-k", "/dev/zero"});
+  EXPECT_EQ(endless.exit_status, 1);
+  EXPECT_EQ(endless.err, "Cannot read private key file '/dev/zero': it is larger than 16 MiB, the limit for this input\n");
+}
+
 TEST(PalisandeCommand, CertificateForStoredKey) {
   TempDir dir;
   const auto key = (dir / "key.pem").string();

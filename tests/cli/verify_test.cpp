@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <future>
+#include <sys/stat.h>
+
 namespace {
 
 using namespace norvan;
@@ -100,6 +104,52 @@ TEST_F(VerifyCommand, LargeMessagesOnStandardInputVerifyTheSame) {
   EXPECT_EQ(rejected.exit_status, 1);
   EXPECT_EQ(rejected.err, "HashValueError: Different hash values for raw and signed payload digests\n");
   EXPECT_FALSE(std::filesystem::exists(dir_ / "rejected.out"));
+}
+
+// Standard input beyond the in-memory size goes to an unnamed file: killing the program while
+// it spools leaves nothing in the temporary directory.
+TEST_F(VerifyCommand, SpoolingStandardInputLeavesNothingBehindWhenKilled) {
+  const std::string lines(1 << 20, '\n');
+  for (const int signal : {SIGTERM, SIGKILL}) {
+    TempDir spool_dir;
+    RunningNorvan verify({"verify", "-t", path("root.pem"), "-"}, {{"TMPDIR", spool_dir.path().string()}});
+    for (int mebibyte = 0; mebibyte < 20; ++mebibyte) ASSERT_TRUE(verify.feed(lines));
+    EXPECT_EQ(verify.kill_and_wait(signal), -signal);
+    EXPECT_TRUE(std::filesystem::is_empty(spool_dir.path())) << "signal " << signal;
+  }
+}
+
+// A full disk while spooling is a clear failure (exit 2), naming where the spool was.
+TEST_F(VerifyCommand, SpoolingOnAFullDiskFailsWithAClearError) {
+  TempDir small;
+  if (::geteuid() != 0 ||
+      run_process({"mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", small.path().string()}).exit_status != 0) {
+    GTEST_SKIP() << "needs a small file system (mounting one needs root)";
+  }
+  std::string large(17 << 20, '\n');
+  const auto result =
+      run_process({"env", "TMPDIR=" + small.path().string(), NORVAN_PROGRAM, "verify", "-t", path("root.pem"), "-"}, large);
+  run_process({"umount", small.path().string()});
+  EXPECT_EQ(result.exit_status, 2);
+  EXPECT_EQ(result.err, "Cannot write the message from standard input to a temporary file in '" +
+                            small.path().string() + "': No space left on device\n");
+}
+
+// A message that is not a regular file (a FIFO here) is read as a stream and verifies the same;
+// inputs that are never large are read with a bound.
+TEST_F(VerifyCommand, SpecialFilesAreStreamsAndSmallInputsAreBounded) {
+  const auto fifo = dir_ / "message.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  auto writer = std::async(std::launch::async, [&] { write_file(fifo, read_text(dir_ / "good.txt")); });
+  const auto from_fifo = run_norvan({"verify", "-t", path("root.pem"), fifo.string()});
+  writer.get();
+  EXPECT_EQ(from_fifo.exit_status, 0) << from_fifo.err;
+  EXPECT_EQ(from_fifo.out, "payload\n");
+
+  const auto endless = run_norvan({"verify", "-t", "/dev/zero", path("good.txt")});
+  EXPECT_EQ(endless.exit_status, 2);
+  EXPECT_EQ(endless.err, "Cannot read trusted certificate '/dev/zero': it is larger than 16 MiB, the limit for this input\n");
+  EXPECT_EQ(endless.out, "");
 }
 
 TEST_F(VerifyCommand, OtherFailuresExitWithTwo) {

@@ -1,6 +1,8 @@
 #include "tests/support/test_support.hpp"
 
 #include <cerrno>
+#include <csignal>
+#include <fcntl.h>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -42,9 +44,11 @@ ProcessResult run_process(const std::vector<std::string>& argv, std::string_view
   if (::pipe(in_pipe) != 0 || ::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0) {
     throw std::runtime_error("pipe failed");
   }
+  std::signal(SIGPIPE, SIG_IGN);  // a child that stops reading its input early is no failure of ours
   const pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
+    std::signal(SIGPIPE, SIG_DFL);
     ::dup2(in_pipe[0], 0);
     ::dup2(out_pipe[1], 1);
     ::dup2(err_pipe[1], 2);
@@ -113,6 +117,63 @@ ProcessResult run_norvan(const std::vector<std::string>& args, std::string_view 
   std::vector<std::string> argv{NORVAN_PROGRAM};
   argv.insert(argv.end(), args.begin(), args.end());
   return run_process(argv, input);
+}
+
+RunningNorvan::RunningNorvan(const std::vector<std::string>& args,
+                             const std::vector<std::pair<std::string, std::string>>& environment) {
+  std::signal(SIGPIPE, SIG_IGN);  // a write to a program that has ended fails instead
+  int in_pipe[2];
+  if (::pipe(in_pipe) != 0) throw std::runtime_error("pipe failed");
+  pid_ = ::fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    std::signal(SIGPIPE, SIG_DFL);
+    ::dup2(in_pipe[0], 0);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
+    std::vector<std::string> argv{NORVAN_PROGRAM};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> pointers;
+    for (auto& arg : argv) pointers.push_back(arg.data());
+    pointers.push_back(nullptr);
+    ::execv(pointers[0], pointers.data());
+    ::_exit(127);
+  }
+  ::close(in_pipe[0]);
+  input_ = in_pipe[1];
+}
+
+RunningNorvan::~RunningNorvan() {
+  if (input_ >= 0) ::close(input_);
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    wait();
+  }
+}
+
+bool RunningNorvan::feed(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t count = ::write(input_, bytes.data(), bytes.size());
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(count));
+  }
+  return true;
+}
+
+int RunningNorvan::kill_and_wait(int signal) {
+  ::kill(pid_, signal);
+  return wait();
+}
+
+int RunningNorvan::wait() {
+  int status = 0;
+  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
 }
 
 }  // namespace norvan::testing

@@ -63,4 +63,27 @@ void expect_error(const std::function<void()>& call, const std::string& fragment
 /// Runs the norvan program with `args`.
 ProcessResult run_norvan(const std::vector<std::string>& args, std::string_view input = {});
 
+/// The norvan program running with `args` (and `environment` added to ours), its standard
+/// input a pipe that the test feeds, its output discarded. Killed and reaped when destroyed.
+class RunningNorvan {
+ public:
+  explicit RunningNorvan(const std::vector<std::string>& args,
+                         const std::vector<std::pair<std::string, std::string>>& environment = {});
+  RunningNorvan(const RunningNorvan&) = delete;
+  RunningNorvan& operator=(const RunningNorvan&) = delete;
+  ~RunningNorvan();
+
+  /// Writes `bytes` to its standard input; returns once the pipe has taken them all, that is
+  /// once the program has read all but the last pipe buffer's worth. False when it has gone.
+  bool feed(std::string_view bytes);
+
+  /// Sends `signal` and waits for the end: the exit status, or -signal when a signal ended it.
+  int kill_and_wait(int signal);
+
+ private:
+  int wait();
+  int pid_ = -1;
+  int input_ = -1;
+};
+
 }  // namespace norvan::testing

@@ -2,8 +2,8 @@
 #include "norvan/binary_image/drovane.hpp"
 
 #include "norvan/binary_image/drovane/input_guards.hpp"
-#include "norvan/binary_image/drovane/replace_file.hpp"
 #include "norvan/binary_image/drovane/toml_text.hpp"
+#include "norvan/common/file_writer.hpp"
 #include "norvan/common/files.hpp"
 
 #include <array>
@@ -123,7 +123,8 @@ void convert_dependencies(Toml& hatch_data, const Toml& poetry_data) {
 }
 
 void write_hatch_pyproject_toml(const Toml& hatch_data, const std::filesystem::path& hatch_file) {
-  detail::replace_file(hatch_file, detail::format_document(hatch_data) + detail::dedent(BUILD_SYSTEM));
+  const std::string text = detail::format_document(hatch_data) + detail::dedent(BUILD_SYSTEM);
+  write_file(hatch_file, as_bytes(text), FileMode::standard, "the Hatch project file");
 }
 
 void convert_drovane(const std::filesystem::path& poetry_file, const std::filesystem::path& hatch_file) {

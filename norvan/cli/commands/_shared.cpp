@@ -1,5 +1,7 @@
 #include "norvan/cli/commands/_shared.hpp"
 
+#include "norvan/signing/merrowin.hpp"
+
 #include <openssl/crypto.h>
 
 #include <cstdio>
@@ -20,22 +22,36 @@ void cleanse(std::string& text) noexcept {
   text.clear();
 }
 
+// How reading a passphrase line ended.
+enum class LineRead { line, end_of_input, too_long };
+
 // Reads one line from `fd` without its line end, one byte at a time so that nothing after
-// the line is consumed. Returns false at end of input before any byte.
-bool read_line(int fd, std::string& line) {
+// the line is consumed, and never more than a passphrase can hold (one byte more shows that
+// it is too long).
+LineRead read_line(int fd, std::string& line) {
   line.clear();
   bool any = false;
   for (;;) {
     char c = 0;
     const ssize_t n = ::read(fd, &c, 1);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return any;
+    if (n <= 0) {
+      if (!any) return LineRead::end_of_input;
+      break;
+    }
     any = true;
     if (c == '\n') break;
+    // A CR LF line end leaves one CR more than the passphrase holds.
+    if (line.size() > signing::merrowin::PASSPHRASE_MAX_LENGTH) return LineRead::too_long;
     line.push_back(c);
   }
   if (!line.empty() && line.back() == '\r') line.pop_back();
-  return true;
+  return line.size() > signing::merrowin::PASSPHRASE_MAX_LENGTH ? LineRead::too_long : LineRead::line;
+}
+
+[[noreturn]] void throw_too_long(const std::string& source) {
+  throw std::runtime_error("The passphrase " + source + " is longer than " +
+                           std::to_string(signing::merrowin::PASSPHRASE_MAX_LENGTH) + " bytes, the most allowed");
 }
 
 // The controlling terminal, opened for reading and writing; closed when destroyed.
@@ -60,10 +76,14 @@ class Terminal {
       ::tcsetattr(fd_, TCSAFLUSH, &quiet);
     }
     std::string line;
-    const bool got = read_line(fd_, line);
+    const LineRead result = read_line(fd_, line);
     if (is_tty) ::tcsetattr(fd_, TCSAFLUSH, &saved);
     (void)!::write(fd_, "\n", 1);
-    if (!got) throw std::runtime_error("No passphrase entered: the terminal was closed");
+    if (result == LineRead::end_of_input) throw std::runtime_error("No passphrase entered: the terminal was closed");
+    if (result == LineRead::too_long) {
+      cleanse(line);
+      throw_too_long("entered");
+    }
     return line;
   }
 
@@ -91,8 +111,13 @@ std::string ask_on_terminal(Confirmation confirmation) {
 
 std::string read_from_stdin() {
   std::string line;
-  if (!read_line(STDIN_FILENO, line)) {
+  const LineRead result = read_line(STDIN_FILENO, line);
+  if (result == LineRead::end_of_input) {
     throw std::runtime_error("No passphrase on standard input: it ended before a line was read");
+  }
+  if (result == LineRead::too_long) {
+    cleanse(line);
+    throw_too_long("on standard input");
   }
   return line;
 }

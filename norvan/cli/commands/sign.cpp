@@ -1,7 +1,8 @@
 // The `sign` sub-command: sign a payload into an S/MIME clear-signed message.
-#include "norvan/api/ostrand.hpp"
 #include "norvan/cli/cli.hpp"
 #include "norvan/cli/commands/_shared.hpp"
+#include "norvan/common/fd.hpp"
+#include "norvan/common/file_writer.hpp"
 #include "norvan/common/files.hpp"
 #include "norvan/signing/merrowin.hpp"
 #include "norvan/signing/mime.hpp"
@@ -58,17 +59,12 @@ class PayloadInput {
     }
     path_ = options.payload;
     action_ = "Cannot read payload file";
-    fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) throw_file_error(action_, path_, errno);
-    owned_ = true;
+    owned_.reset(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!owned_) throw_file_error(action_, path_, errno);
+    fd_ = owned_.get();
     struct stat info {};
     if (::fstat(fd_, &info) != 0) throw_file_error(action_, path_, errno);
     if (S_ISDIR(info.st_mode)) throw_file_error(action_, path_, EISDIR);
-  }
-  PayloadInput(const PayloadInput&) = delete;
-  PayloadInput& operator=(const PayloadInput&) = delete;
-  ~PayloadInput() {
-    if (owned_) ::close(fd_);
   }
 
   // Fills the front of `buffer`; returns how many bytes, 0 at the end. Throws FileError.
@@ -87,7 +83,7 @@ class PayloadInput {
   std::filesystem::path path_;
   std::string action_;
   int fd_ = -1;
-  bool owned_ = false;
+  FileDescriptor owned_;  // the payload file; standard input is not ours to close
 };
 
 void run(const Options& options) {
@@ -96,12 +92,13 @@ void run(const Options& options) {
   // The key and the certificate first: a wrong passphrase or file fails before the payload
   // is read.
   const merrowin::PrivateKey key = merrowin::read_private_key_from_pem_file(options.private_key_file, password.get());
+  merrowin::check_signatures_verify(key, "'" + options.private_key_file.string() + "'");
   const Bytes certificate = read_file(options.certificate, "certificate file");
   PayloadInput payload(options);
 
   // The message is written as the payload is read: a new output file only appears, complete,
   // when everything succeeded; standard output receives it as it is made.
-  api::ostrand::OutputStream output(options.output);
+  FileWriter output(options.output);
   mime::PayloadSigner signer(certificate, key, [&output](ByteView piece) { output.write(piece); });
   Bytes buffer(kReadSize);
   while (const std::size_t count = payload.read(buffer)) signer.update(ByteView(buffer).first(count));

@@ -1,12 +1,16 @@
 // The `verify` sub-command: verify an S/MIME clear-signed message and write its payload.
-#include "norvan/api/ostrand.hpp"
 #include "norvan/cli/cli.hpp"
 #include "norvan/cli/commands/_shared.hpp"
+#include "norvan/common/fd.hpp"
+#include "norvan/common/file_writer.hpp"
 #include "norvan/common/files.hpp"
+#include "norvan/common/temporary_file.hpp"
 #include "norvan/signing/mime.hpp"
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <iostream>
 #include <memory>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -48,18 +52,8 @@ void check_trusted_dir(const Options& options) {
 }
 
 // A message read from a stream (standard input, a pipe) is verified in memory up to this size
-// and spooled to a temporary file beyond it.
+// and spooled to an unnamed temporary file beyond it.
 constexpr std::size_t kInMemoryLimit = 16 << 20;
-
-// Writes all of `bytes` to `fd`. Throws FileError naming `path`.
-void write_all(int fd, ByteView bytes, const std::filesystem::path& path) {
-  while (!bytes.empty()) {
-    const ssize_t count = ::write(fd, bytes.data(), bytes.size());
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) throw_file_error("Cannot write temporary file", path, errno);
-    bytes = bytes.subspan(static_cast<std::size_t>(count));
-  }
-}
 
 // Reads from `fd` until `buffer` holds `limit` bytes or the input ends; returns whether it ended.
 bool read_up_to(int fd, Bytes& buffer, std::size_t limit, const std::string& source) {
@@ -77,40 +71,17 @@ bool read_up_to(int fd, Bytes& buffer, std::size_t limit, const std::string& sou
   return false;
 }
 
-// A file in the temporary directory, removed when this object goes.
-class SpoolFile {
- public:
-  SpoolFile() {
-    std::string name = (std::filesystem::temp_directory_path() / "norvan-message-XXXXXX").string();
-    fd_ = ::mkstemp(name.data());
-    if (fd_ < 0) throw_file_error("Cannot create a temporary file", name, errno);
-    path_ = name;
-  }
-  SpoolFile(const SpoolFile&) = delete;
-  SpoolFile& operator=(const SpoolFile&) = delete;
-  ~SpoolFile() {
-    ::close(fd_);
-    ::unlink(path_.c_str());
-  }
-  int fd() const noexcept { return fd_; }
-  const std::filesystem::path& path() const noexcept { return path_; }
-
- private:
-  std::filesystem::path path_;
-  int fd_ = -1;
-};
-
 // Verifies a message that arrives on a stream: in memory when small, else from a spooled copy.
 void verify_stream(int fd, const std::string& source, const Options& options,
-                   const std::optional<std::vector<Bytes>>& certs, api::ostrand::OutputStream& output) {
+                   const std::optional<std::vector<Bytes>>& certs, FileWriter& output) {
   Bytes head;
   if (read_up_to(fd, head, kInMemoryLimit, source)) {
     output.write(mime::verify_message(head, certs, options.trusted_dir));
     return;
   }
-  SpoolFile spool;
+  TemporaryFile spool("the message from " + source);
   for (bool ended = false;;) {
-    write_all(spool.fd(), head, spool.path());
+    spool.write(head);
     head.clear();
     if (ended) break;
     ended = read_up_to(fd, head, kInMemoryLimit, source);
@@ -118,9 +89,18 @@ void verify_stream(int fd, const std::string& source, const Options& options,
   mime::verify_message_file(spool.path(), certs, options.trusted_dir, [&output](ByteView piece) { output.write(piece); });
 }
 
-bool is_regular_file(const std::filesystem::path& path) {
+// A message file that is not a regular file (a FIFO, a device) is read as a stream.
+void verify_special_file(const Options& options, const std::optional<std::vector<Bytes>>& certs, FileWriter& output) {
+  const FileDescriptor fd(::open(options.message.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) throw_file_error("Cannot read message file", options.message, errno);
+  verify_stream(fd.get(), "'" + options.message + "'", options, certs, output);
+}
+
+struct stat file_status(const std::string& path) {
   struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  if (::stat(path.c_str(), &info) != 0) throw_file_error("Cannot read message file", path, errno);
+  if (S_ISDIR(info.st_mode)) throw_file_error("Cannot read message file", path, EISDIR);
+  return info;
 }
 
 void run(const Options& options) {
@@ -128,15 +108,14 @@ void run(const Options& options) {
   const auto certs = read_trusted_certs(options);
   // The payload reaches the output only once the message has verified; a new output file
   // appears only when it is complete.
-  api::ostrand::OutputStream output(options.output);
+  FileWriter output(options.output);
   if (options.message == "-") {
     verify_stream(STDIN_FILENO, "standard input", options, certs, output);
-  } else if (is_regular_file(options.message)) {
+  } else if (S_ISREG(file_status(options.message).st_mode)) {
     mime::verify_message_file(options.message, certs, options.trusted_dir,
                               [&output](ByteView piece) { output.write(piece); });
   } else {
-    const Bytes message = read_file(options.message, "message file");
-    output.write(mime::verify_message(message, certs, options.trusted_dir));
+    verify_special_file(options, certs, output);
   }
   output.commit();
 }

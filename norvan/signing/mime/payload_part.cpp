@@ -19,7 +19,7 @@ std::optional<ByteView> body_in_place(GMimePart* part, ByteView message) {
   return message.subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
 }
 
-PayloadPartReader::PayloadPartReader(GMimePart* part, Bytes* copy) : copy_(copy) {
+PayloadPartReader::PayloadPartReader(GMimePart* part, Copy copy) : copy_(std::move(copy)) {
   if (GMimeDataWrapper* content = g_mime_part_get_content(part)) stream_ = g_mime_data_wrapper_get_stream(content);
   rewind();
 }
@@ -65,7 +65,7 @@ std::size_t PayloadPartReader::read_raw(std::span<std::uint8_t> buffer) {
 }
 
 std::size_t PayloadPartReader::keep(ByteView piece) {
-  if (copy_ != nullptr) copy_->insert(copy_->end(), piece.begin(), piece.end());
+  if (copy_) copy_(piece);
   return piece.size();
 }
 

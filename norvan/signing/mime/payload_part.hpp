@@ -7,6 +7,7 @@
 #include <gmime/gmime.h>
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <span>
 
@@ -21,12 +22,15 @@ std::optional<ByteView> body_in_place(GMimePart* part, ByteView message);
 // Reads the payload entity's body exactly as written in the message (not transfer-decoded, up
 // to but not including the line end that belongs to the next boundary delimiter) with every
 // CR LF turned into LF. A CR at the end of one read is held back until the next read shows
-// whether an LF follows. Optionally keeps a copy of everything it returns.
+// whether an LF follows. Optionally hands everything it returns to a copy as well.
 class PayloadPartReader final : public brisvale::PayloadReader {
  public:
-  // Reads the body of `part` (borrowed; it must outlive this object), appending what it
-  // returns to `copy` unless that is null.
-  PayloadPartReader(GMimePart* part, Bytes* copy);
+  // Receives a copy of each piece that read() returns.
+  using Copy = std::function<void(ByteView piece)>;
+
+  // Reads the body of `part` (borrowed; it must outlive this object), handing what it
+  // returns to `copy` as well unless that is empty.
+  PayloadPartReader(GMimePart* part, Copy copy = {});
 
   // Starts again from the beginning of the body.
   void rewind();
@@ -42,7 +46,7 @@ class PayloadPartReader final : public brisvale::PayloadReader {
   std::size_t keep(ByteView piece);
 
   GMimeStream* stream_ = nullptr;  // borrowed from the part
-  Bytes* copy_;
+  Copy copy_;
   bool held_cr_ = false;
 };
 

@@ -1,7 +1,9 @@
 // Verifying signed messages held in memory or in files.
 #include "norvan/signing/mime.hpp"
 
+#include "norvan/common/fd.hpp"
 #include "norvan/common/files.hpp"
+#include "norvan/common/temporary_file.hpp"
 #include "norvan/signing/mime/gmime.hpp"
 #include "norvan/signing/mime/line_ends.hpp"
 #include "norvan/signing/mime/parsed_message.hpp"
@@ -13,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <system_error>
 
 namespace norvan::signing::mime {
@@ -31,41 +34,58 @@ Bytes lf_line_ends(ByteView body) {
   return payload;
 }
 
-// What identifies the contents of an open file: it changed when any of these did.
-struct FileVersion {
-  dev_t device;
-  ino_t inode;
-  off_t size;
-  timespec modified;
-  timespec changed;
+// Payloads of a message file up to this size are copied to memory while they are verified;
+// larger ones to an unnamed temporary file.
+constexpr std::size_t kInMemoryCopyLimit = 16 << 20;
 
-  static FileVersion of(int fd, const std::filesystem::path& path) {
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) throw_file_error("Cannot read message file", path, errno);
-    return {info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+// A private copy of the payload bytes exactly as verification read them, so that what is
+// handed on afterwards is what was verified, whatever happens to the message file meanwhile.
+// Held in memory while small, then in an unnamed temporary file that only this process can
+// reach and that vanishes with it.
+class VerifiedCopy {
+ public:
+  void append(ByteView piece) {
+    if (!spool_ && memory_.size() + piece.size() <= kInMemoryCopyLimit) {
+      memory_.insert(memory_.end(), piece.begin(), piece.end());
+      return;
+    }
+    if (!spool_) {
+      spool_.emplace("the payload being verified");
+      spool_->write(memory_);
+      Bytes().swap(memory_);
+    }
+    spool_->write(piece);
   }
-  bool operator==(const FileVersion& other) const noexcept {
-    return device == other.device && inode == other.inode && size == other.size && same(modified, other.modified) &&
-           same(changed, other.changed);
+
+  // Hands the copy to `sink` in blocks.
+  void replay(const MessageSink& sink) {
+    if (!spool_) {
+      if (!memory_.empty()) sink(memory_);
+      return;
+    }
+    spool_->rewind();
+    Bytes buffer(kReadBlockSize);
+    while (const std::size_t count = spool_->read(buffer)) sink(ByteView(buffer).first(count));
   }
-  static bool same(const timespec& a, const timespec& b) noexcept { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+ private:
+  Bytes memory_;
+  std::optional<TemporaryFile> spool_;
 };
 
 // Opens `path` as a GMime stream that owns the descriptor. Throws FileError when it cannot be
-// opened or is not a regular file (the message is read twice, so it must be seekable).
-GObjectPtr<GMimeStream> open_message_file(const std::filesystem::path& path, FileVersion& version) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw_file_error("Cannot read message file", path, errno);
-  GObjectPtr<GMimeStream> stream(g_mime_stream_fs_new(fd));
+// opened or is not a regular file (the message is parsed in place, so it must be seekable).
+GObjectPtr<GMimeStream> open_message_file(const std::filesystem::path& path) {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) throw_file_error("Cannot read message file", path, errno);
   struct stat info {};
-  if (::fstat(fd, &info) != 0) throw_file_error("Cannot read message file", path, errno);
+  if (::fstat(fd.get(), &info) != 0) throw_file_error("Cannot read message file", path, errno);
   if (S_ISDIR(info.st_mode)) throw_file_error("Cannot read message file", path, EISDIR);
   if (!S_ISREG(info.st_mode)) {
     throw FileError("Cannot read message file '" + path.string() + "' in pieces: it is not a regular file", path,
                     std::make_error_code(std::errc::invalid_argument));
   }
-  version = FileVersion::of(fd, path);
-  return stream;
+  return GObjectPtr<GMimeStream>(g_mime_stream_fs_new(fd.release()));
 }
 
 }  // namespace
@@ -79,7 +99,7 @@ Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& 
     return parsed.verify(lf_line_ends(*body), certs, systemCertsPath);
   }
   Bytes payload;
-  PayloadPartReader reader(parsed.payload(), &payload);
+  PayloadPartReader reader(parsed.payload(), [&payload](ByteView piece) { payload.insert(payload.end(), piece.begin(), piece.end()); });
   payload.reserve(reader.raw_length());
   parsed.verify(reader, certs, systemCertsPath);
   return payload;
@@ -88,21 +108,13 @@ Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& 
 void verify_message_file(const std::filesystem::path& message_file, const std::optional<std::vector<Bytes>>& certs,
                          const std::optional<std::filesystem::path>& systemCertsPath, const MessageSink& payload_sink) {
   initialise_gmime();
-  FileVersion before{};
-  const GObjectPtr<GMimeStream> stream = open_message_file(message_file, before);
+  const GObjectPtr<GMimeStream> stream = open_message_file(message_file);
   const ParsedMessage parsed(stream.get());
-  PayloadPartReader reader(parsed.payload(), nullptr);
+  VerifiedCopy copy;
+  PayloadPartReader reader(parsed.payload(), [&copy](ByteView piece) { copy.append(piece); });
   parsed.verify(reader, certs, systemCertsPath);
-
-  // Verified: the payload is read again from the file and handed on.
-  reader.rewind();
-  Bytes buffer(kReadBlockSize);
-  while (const std::size_t count = reader.read(buffer)) payload_sink(ByteView(buffer).first(count));
-  // Bytes that changed after they were checked must not pass as verified.
-  if (!(FileVersion::of(GMIME_STREAM_FS(stream.get())->fd, message_file) == before)) {
-    throw MessageFormatError("The message file '" + message_file.string() +
-                             "' changed while it was being verified; its payload cannot be trusted");
-  }
+  // Verified: exactly the bytes that were checked are handed on, never the file read again.
+  copy.replay(payload_sink);
 }
 
 Bytes verify_signed_smime(std::string_view smime_message, const std::vector<Bytes>& trusted_certs) {
