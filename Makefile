@@ -25,8 +25,16 @@ TSAN_TEST_PROGRAMS = $(shell grep -lE '$(TSAN_TEST_REGEX)' -r tests --include='*
 
 .PHONY: deps configure build test demo install clean fuzz sanitize sanitize-asan sanitize-tsan bench
 
+# The package sets scripts/install-deps installs: building and running needs only "build"; the
+# targets below that need more name their sets (passed on to their prerequisites).
+DEPS_SETS ?= build
+test: DEPS_SETS = build test
+fuzz: DEPS_SETS = build fuzz
+sanitize sanitize-asan sanitize-tsan: DEPS_SETS = build test fuzz
+bench: DEPS_SETS = build bench
+
 deps:
-	@scripts/install-deps
+	@scripts/install-deps $(DEPS_SETS)
 
 configure: deps
 	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS) >/dev/null

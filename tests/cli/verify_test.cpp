@@ -53,6 +53,11 @@ TEST_F(VerifyCommand, WritesThePayloadOfAMessageThatVerifies) {
   const auto to_file = run_norvan({"verify", "-t", path("root.pem"), "-o", path("out.txt"), "-"}, read_text(dir_ / "good.txt"));
   EXPECT_EQ(to_file.exit_status, 0) << to_file.err;
   EXPECT_EQ(read_text(dir_ / "out.txt"), "payload\n");
+  // '-' as the output is standard output; no option takes the message's name as its value.
+  const auto to_stdout = run_norvan({"verify", "-t", path("root.pem"), "-d", path("trusted"), "-o", "-", path("good.txt")});
+  EXPECT_EQ(to_stdout.exit_status, 0) << to_stdout.err;
+  EXPECT_EQ(to_stdout.out, "payload\n");
+  EXPECT_FALSE(std::filesystem::exists("-"));
 }
 
 TEST_F(VerifyCommand, RejectedMessagesExitWithOneAndNameTheErrorType) {
