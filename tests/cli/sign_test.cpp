@@ -137,6 +137,27 @@ TEST_F(SignCommand, PassphraseSourcesFailWithTheirOwnReason) {
   }
 }
 
+// A payload over 64 MiB shows a progress line on a terminal (script(1) gives the program a
+// pseudo-terminal), and nothing off one or with --quiet.
+TEST_F(SignCommand, ProgressLineOnlyOnATerminal) {
+  write_file(dir_ / "large.txt", std::string((std::size_t{64} << 20) + 1, 'x'));
+  const std::string command = "exec '" + std::string(NORVAN_PROGRAM) + "' sign -c '" + path("cert.pem") + "' -k '" +
+                              path("key.pem") + "' -o '" + path("large.eml") + "' '" + path("large.txt") + "'";
+  const auto on_terminal = run_process({"script", "-qefc", command, "/dev/null"});
+  ASSERT_EQ(on_terminal.exit_status, 0) << on_terminal.out;
+  EXPECT_NE(on_terminal.out.find("\rSigning: "), std::string::npos) << on_terminal.out;
+  EXPECT_NE(on_terminal.out.find(" of 64.0 MiB ("), std::string::npos) << on_terminal.out;
+  EXPECT_TRUE(on_terminal.out.ends_with("\r\x1b[K")) << on_terminal.out;  // erased at the end
+
+  const auto quiet = run_process({"script", "-qefc", command + " --quiet", "/dev/null"});
+  ASSERT_EQ(quiet.exit_status, 0) << quiet.out;
+  EXPECT_EQ(quiet.out, "");
+  const auto off_terminal = run_process({"sh", "-c", command});
+  ASSERT_EQ(off_terminal.exit_status, 0) << off_terminal.err;
+  EXPECT_EQ(off_terminal.err, "");
+  EXPECT_EQ(off_terminal.out, "");
+}
+
 TEST_F(SignCommand, DashAsOutputIsStandardOutput) {
   const auto result = run_norvan({"sign", "-c", path("cert.pem"), "-k", path("key.pem"), "-o", "-", path("payload.txt")});
   ASSERT_EQ(result.exit_status, 0) << result.err;

@@ -2,6 +2,7 @@
 #include "norvan/api/ostrand.hpp"
 #include "norvan/cli/cli.hpp"
 #include "norvan/cli/commands/_shared.hpp"
+#include "norvan/cli/commands/progress.hpp"
 #include "norvan/common/files.hpp"
 #include "norvan/signing/mime.hpp"
 
@@ -27,6 +28,7 @@ struct Options {
   std::optional<std::filesystem::path> trusted_dir;
   std::optional<std::filesystem::path> output;
   std::string message = "-";
+  bool quiet = false;
 };
 
 // The trusted certificates: absent without --trusted-cert, so that the system's trust store
@@ -62,7 +64,7 @@ void write_all(int fd, ByteView bytes, const std::filesystem::path& path) {
 }
 
 // Reads from `fd` until `buffer` holds `limit` bytes or the input ends; returns whether it ended.
-bool read_up_to(int fd, Bytes& buffer, std::size_t limit, const std::string& source) {
+bool read_up_to(int fd, Bytes& buffer, std::size_t limit, const std::string& source, shared::ProgressLine& progress) {
   std::uint8_t block[65536];
   while (buffer.size() < limit) {
     const ssize_t count = ::read(fd, block, sizeof block);
@@ -73,6 +75,7 @@ bool read_up_to(int fd, Bytes& buffer, std::size_t limit, const std::string& sou
     }
     if (count == 0) return true;
     buffer.insert(buffer.end(), block, block + count);
+    progress.advance(static_cast<std::size_t>(count));
   }
   return false;
 }
@@ -104,18 +107,22 @@ class SpoolFile {
 void verify_stream(int fd, const std::string& source, const Options& options,
                    const std::optional<std::vector<Bytes>>& certs, api::ostrand::OutputStream& output) {
   Bytes head;
-  if (read_up_to(fd, head, kInMemoryLimit, source)) {
-    output.write(mime::verify_message(head, certs, options.trusted_dir));
-    return;
+  std::optional<SpoolFile> spool;
+  {
+    shared::ProgressLine progress("Reading the message", std::nullopt, !options.quiet);
+    if (read_up_to(fd, head, kInMemoryLimit, source, progress)) {
+      output.write(mime::verify_message(head, certs, options.trusted_dir));
+      return;
+    }
+    spool.emplace();
+    for (bool ended = false;;) {
+      write_all(spool->fd(), head, spool->path());
+      head.clear();
+      if (ended) break;
+      ended = read_up_to(fd, head, kInMemoryLimit, source, progress);
+    }
   }
-  SpoolFile spool;
-  for (bool ended = false;;) {
-    write_all(spool.fd(), head, spool.path());
-    head.clear();
-    if (ended) break;
-    ended = read_up_to(fd, head, kInMemoryLimit, source);
-  }
-  mime::verify_message_file(spool.path(), certs, options.trusted_dir, [&output](ByteView piece) { output.write(piece); });
+  mime::verify_message_file(spool->path(), certs, options.trusted_dir, [&output](ByteView piece) { output.write(piece); });
 }
 
 bool is_regular_file(const std::filesystem::path& path) {
@@ -154,6 +161,8 @@ Action verify(CLI::App& command) {
   shared::output_option(command, options->output, "payload.txt");
   command.add_option("message", options->message, "File holding the signed message; '-' or none: standard input")
       ->type_name("MESSAGE");
+  command.add_flag("-q,--quiet", options->quiet,
+                   "Show no progress line (one is shown on a terminal for messages over 64 MiB)");
   command.footer(
       "Without --trusted-cert and --trusted-dir the system's trust store applies. On success the "
       "payload is written and the exit status is 0. A message that does not verify prints "
