@@ -38,6 +38,7 @@ set(CPACK_COMPONENT_PROGRAM_DESCRIPTION
 # Every package carries its copyright file and changelog, as Debian policy asks.
 set(norvan_changelog ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz)
 add_custom_command(OUTPUT ${norvan_changelog}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging
   COMMAND sh -c "gzip -9n <\"$0\" >\"$1\"" ${PROJECT_SOURCE_DIR}/packaging/debian/changelog ${norvan_changelog}
   DEPENDS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog
   VERBATIM)

@@ -138,7 +138,7 @@ TEST_F(SignCommand, PassphraseSourcesFailWithTheirOwnReason) {
 }
 
 // A payload over 64 MiB shows a progress line on a terminal (script(1) gives the program a
-// pseudo-terminal), and nothing off one or with --quiet.
+// pseudo-terminal), and nothing off one or with --quiet; so does verifying its message.
 TEST_F(SignCommand, ProgressLineOnlyOnATerminal) {
   write_file(dir_ / "large.txt", std::string((std::size_t{64} << 20) + 1, 'x'));
   const std::string command = "exec '" + std::string(NORVAN_PROGRAM) + "' sign -c '" + path("cert.pem") + "' -k '" +
@@ -156,6 +156,18 @@ TEST_F(SignCommand, ProgressLineOnlyOnATerminal) {
   ASSERT_EQ(off_terminal.exit_status, 0) << off_terminal.err;
   EXPECT_EQ(off_terminal.err, "");
   EXPECT_EQ(off_terminal.out, "");
+
+  // Verifying the message file shows the check's progress the same way.
+  const std::string verify = "exec '" + std::string(NORVAN_PROGRAM) + "' verify -t '" + path("root.pem") + "' -o '" +
+                             path("large.out") + "' '" + path("large.eml") + "'";
+  const auto verified = run_process({"script", "-qefc", verify, "/dev/null"});
+  ASSERT_EQ(verified.exit_status, 0) << verified.out;
+  EXPECT_NE(verified.out.find("\rVerifying: "), std::string::npos) << verified.out;
+  EXPECT_TRUE(verified.out.ends_with("\r\x1b[K")) << verified.out;
+  EXPECT_EQ(std::filesystem::file_size(dir_ / "large.out"), (std::size_t{64} << 20) + 1);
+  const auto verified_off_terminal = run_process({"sh", "-c", verify});
+  EXPECT_EQ(verified_off_terminal.exit_status, 0);
+  EXPECT_EQ(verified_off_terminal.err, "");
 }
 
 TEST_F(SignCommand, DashAsOutputIsStandardOutput) {

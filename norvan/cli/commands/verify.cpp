@@ -4,6 +4,7 @@
 #include "norvan/cli/commands/_shared.hpp"
 #include "norvan/cli/commands/progress.hpp"
 #include "norvan/common/files.hpp"
+#include "norvan/signing/brisvale.hpp"
 #include "norvan/signing/mime.hpp"
 
 #include <cerrno>
@@ -36,7 +37,10 @@ struct Options {
 std::optional<std::vector<Bytes>> read_trusted_certs(const Options& options) {
   if (options.trusted_certs.empty()) return std::nullopt;
   std::vector<Bytes> certs;
-  for (const auto& path : options.trusted_certs) certs.push_back(read_file(path, "trusted certificate"));
+  for (const auto& path : options.trusted_certs) {
+    certs.push_back(read_file(path, "trusted certificate"));
+    signing::brisvale::check_trusted_certificate(certs.back(), "Trusted certificate file '" + path.string() + "'");
+  }
   return certs;
 }
 
@@ -139,8 +143,10 @@ void run(const Options& options) {
   if (options.message == "-") {
     verify_stream(STDIN_FILENO, "standard input", options, certs, output);
   } else if (is_regular_file(options.message)) {
-    mime::verify_message_file(options.message, certs, options.trusted_dir,
-                              [&output](ByteView piece) { output.write(piece); });
+    shared::ProgressLine progress("Verifying", std::filesystem::file_size(options.message), !options.quiet);
+    mime::verify_message_file(
+        options.message, certs, options.trusted_dir, [&output](ByteView piece) { output.write(piece); },
+        [&progress](std::size_t bytes) { progress.advance(bytes); });
   } else {
     const Bytes message = read_file(options.message, "message file");
     output.write(mime::verify_message(message, certs, options.trusted_dir));

@@ -68,6 +68,21 @@ GObjectPtr<GMimeStream> open_message_file(const std::filesystem::path& path, Fil
   return stream;
 }
 
+// Passes reads through and reports the size of each piece to `progress`.
+class ReportingReader final : public brisvale::PayloadReader {
+ public:
+  ReportingReader(brisvale::PayloadReader& inner, const ProgressSink& progress) : inner_(inner), progress_(progress) {}
+  std::size_t read(std::span<std::uint8_t> buffer) override {
+    const std::size_t count = inner_.read(buffer);
+    if (count > 0) progress_(count);
+    return count;
+  }
+
+ private:
+  brisvale::PayloadReader& inner_;
+  const ProgressSink& progress_;
+};
+
 }  // namespace
 
 Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& certs,
@@ -86,13 +101,19 @@ Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& 
 }
 
 void verify_message_file(const std::filesystem::path& message_file, const std::optional<std::vector<Bytes>>& certs,
-                         const std::optional<std::filesystem::path>& systemCertsPath, const MessageSink& payload_sink) {
+                         const std::optional<std::filesystem::path>& systemCertsPath, const MessageSink& payload_sink,
+                         const ProgressSink& progress) {
   initialise_gmime();
   FileVersion before{};
   const GObjectPtr<GMimeStream> stream = open_message_file(message_file, before);
   const ParsedMessage parsed(stream.get());
   PayloadPartReader reader(parsed.payload(), nullptr);
-  parsed.verify(reader, certs, systemCertsPath);
+  if (progress) {
+    ReportingReader reporting(reader, progress);
+    parsed.verify(reporting, certs, systemCertsPath);
+  } else {
+    parsed.verify(reader, certs, systemCertsPath);
+  }
 
   // Verified: the payload is read again from the file and handed on.
   reader.rewind();
