@@ -23,10 +23,19 @@ TSAN_TEST_PATTERN := Concurren|Thread
 TSAN_TEST_REGEX := TEST(_F|_P)?[(][A-Za-z0-9_]+, *[A-Za-z0-9_]*($(TSAN_TEST_PATTERN))
 TSAN_TEST_PROGRAMS = $(shell grep -lE '$(TSAN_TEST_REGEX)' -r tests --include='*_test.cpp' | xargs -r -n1 basename | sed 's/[.]cpp$$//')
 
-.PHONY: deps configure build test demo install clean fuzz sanitize sanitize-asan sanitize-tsan bench
+.PHONY: deps configure build test demo install clean fuzz sanitize sanitize-asan sanitize-tsan bench deb
+
+# The package sets scripts/install-deps installs: building and running needs only "build"; the
+# targets below that need more name their sets (passed on to their prerequisites).
+DEPS_SETS ?= build
+test: DEPS_SETS = build test
+fuzz: DEPS_SETS = build fuzz
+sanitize sanitize-asan sanitize-tsan: DEPS_SETS = build test fuzz
+bench: DEPS_SETS = build bench
+deb: DEPS_SETS = build deb
 
 deps:
-	@scripts/install-deps
+	@scripts/install-deps $(DEPS_SETS)
 
 configure: deps
 	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS) >/dev/null
@@ -85,3 +94,15 @@ bench: deps
 	@cmake --build $(BENCH_BUILD_DIR) -j $(JOBS) --target norvan_program norvan_bench norvan_bench_large
 	@$(BENCH_BUILD_DIR)/bench/norvan_bench
 	@bench/compare $(BENCH_BUILD_DIR)
+
+# Debian packages libnorvan0, libnorvan-dev and norvan in $(DEB_BUILD_DIR) (binaries stripped), installed under /usr,
+# their dependencies computed by dpkg-shlibdeps; lintian checks them (its errors fail the build).
+DEB_BUILD_DIR := build-deb
+deb: deps
+	@cmake -S . -B $(DEB_BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_INSTALL_PREFIX=/usr \
+	  -DNORVAN_BUILD_TESTS=OFF -DNORVAN_INSTALL_RPATH=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(DEB_BUILD_DIR) -j $(JOBS)
+	@rm -f $(DEB_BUILD_DIR)/*.deb
+	@cd $(DEB_BUILD_DIR) && cpack -G DEB >cpack.log 2>&1 || { cat cpack.log >&2; exit 1; }
+	@lintian --fail-on error $(DEB_BUILD_DIR)/*.deb
+	@ls $(DEB_BUILD_DIR)/*.deb

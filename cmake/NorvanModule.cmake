@@ -24,10 +24,10 @@ function(norvan_add_module name)
     set(ARG_HEADERS ${name}.hpp)
   endif()
   install(TARGETS ${target} EXPORT norvanTargets
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT libraries NAMELINK_COMPONENT development
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT libraries)
   if(NOT ARG_NO_HEADER)
-    install(FILES ${ARG_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/norvan/${ARG_PACKAGE})
+    install(FILES ${ARG_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/norvan/${ARG_PACKAGE} COMPONENT development)
   endif()
   set_property(GLOBAL APPEND PROPERTY NORVAN_MODULES ${name})
 endfunction()
@@ -47,13 +47,15 @@ function(norvan_add_command_module name)
   set_target_properties(${target} PROPERTIES
     OUTPUT_NAME norvan_${name}
     LIBRARY_OUTPUT_DIRECTORY $<TARGET_FILE_DIR:norvan_cli>/${NORVAN_COMMAND_MODULE_DIR}
-    # From <libdir>/norvan/commands back to <libdir>, where the modules it uses are.
-    INSTALL_RPATH "$ORIGIN/../.."
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_features(${target} PRIVATE cxx_std_20)
   target_link_libraries(${target} PRIVATE norvan::cli ${ARG_PRIVATE})
-  install(TARGETS ${target} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/${NORVAN_COMMAND_MODULE_DIR})
+  if(NORVAN_INSTALL_RPATH)
+    # From <libdir>/norvan/commands back to <libdir>, where the modules it uses are.
+    set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/../..")
+  endif()
+  install(TARGETS ${target} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/${NORVAN_COMMAND_MODULE_DIR} COMPONENT program)
   set_property(GLOBAL APPEND PROPERTY NORVAN_COMMAND_MODULES ${name})
 endfunction()

@@ -1,42 +1,26 @@
 #include "norvan/cli/cli.hpp"
 
-#include <algorithm>
+#include "norvan/cli/completion.hpp"
+#include "norvan/cli/did_you_mean.hpp"
+
 #include <iostream>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <unistd.h>
 
 namespace norvan::cli {
 namespace {
 
 constexpr const char* kVersion = "0.1.0";
+constexpr const char* kProgram = "norvan";
 
 struct CommandEntry {
   CommandSetup setup;
   std::string description;
   std::string summary;
   int failure_status;
-};
-
-// Lists each registered command with its summary rather than its description.
-class GroupFormatter : public CLI::Formatter {
- public:
-  explicit GroupFormatter(const std::map<std::string, CommandEntry>& commands) : commands_(commands) {}
-  std::string make_subcommand(const CLI::App* command) const override {
-    const auto entry = commands_.find(command->get_name());
-    if (entry == commands_.end() || entry->second.summary.empty() || command->get_parent() == nullptr ||
-        command->get_parent()->get_parent() != nullptr) {
-      return CLI::Formatter::make_subcommand(command);
-    }
-    std::stringstream out;
-    CLI::detail::format_help(out, command->get_display_name(true), entry->second.summary, get_column_width());
-    return out.str();
-  }
-
- private:
-  const std::map<std::string, CommandEntry>& commands_;
 };
 
 // Function-local static: registrations from other libraries' static initialisers may run
@@ -46,10 +30,22 @@ std::map<std::string, CommandEntry>& registry() {
   return commands;
 }
 
-// A usage error: the parser's message and a hint, on standard error; status 2.
-int report_usage_error(const CLI::ParseError& error, const CLI::App& app) {
-  std::cerr << app.get_name() << ": " << error.what() << "\n"
-            << "Run '" << app.get_name() << " --help' for usage.\n";
+// The program's list of commands shows each command's summary (CLI11's description of the
+// sub-command); a command's own help heads with its description, which may be empty.
+class GroupFormatter : public CLI::Formatter {
+ public:
+  std::string make_description(const CLI::App* app) const override {
+    const bool is_command = app->get_parent() != nullptr && app->get_parent()->get_parent() == nullptr;
+    const auto entry = registry().find(app->get_name());
+    if (!is_command || entry == registry().end()) return CLI::Formatter::make_description(app);
+    return entry->second.description.empty() ? std::string() : entry->second.description + "\n";
+  }
+};
+
+// A usage error: the message and a hint, on standard error; status 2.
+int report_usage_error(const std::string& message, const std::string& help_command) {
+  std::cerr << kProgram << ": " << message << "\n"
+            << "Run '" << help_command << " --help' for usage.\n";
   return kUsageStatus;
 }
 
@@ -65,25 +61,90 @@ int report_failure(const FailureReport& report) {
   return report.status;
 }
 
-// The arguments as the parser should see them: "--name=" (an explicitly empty value) becomes
-// "--name" followed by an empty argument, since the parser reads "--name=" as "no value".
-std::vector<std::string> normalised_arguments(int argc, const char* const* argv) {
-  std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (arg == "--") {
-      args.insert(args.end(), argv + i, argv + argc);
-      break;
-    }
-    if (arg.size() > 3 && arg.starts_with("--") && arg.ends_with("=") && arg.find('=') == arg.size() - 1) {
-      args.emplace_back(arg.substr(0, arg.size() - 1));
-      args.emplace_back();
-    } else {
-      args.emplace_back(arg);
-    }
+std::vector<std::string> command_names(const CLI::App& app) {
+  std::vector<std::string> names;
+  for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; })) {
+    names.push_back(command->get_name());
   }
-  std::reverse(args.begin(), args.end());  // the parser consumes its vector from the back
-  return args;
+  return names;
+}
+
+int report_unknown_command(const CLI::App& app, const std::string& given) {
+  std::string message = "unknown command '" + given + "'";
+  if (const auto close = closest_name(given, command_names(app))) message += "; did you mean '" + *close + "'?";
+  return report_usage_error(message, kProgram);
+}
+
+// The first argument names the command, unless it is an option of the program itself.
+// Returns the usage error it makes, if any.
+std::optional<std::string> first_argument_error(const CLI::App& app, int argc, const char* const* argv) {
+  if (argc < 2) {
+    std::string names;
+    for (const std::string& name : command_names(app)) names += (names.empty() ? "" : ", ") + name;
+    return "no command given; one of: " + names;
+  }
+  const std::string first = argv[1];
+  if (first.starts_with("-")) {
+    for (const CLI::Option* option : app.get_options()) {
+      if (option->check_name(first.substr(0, first.find('=')))) return std::nullopt;
+    }
+    return "unknown option '" + first + "'";
+  }
+  for (const std::string& name : command_names(app)) {
+    if (name == first) return std::nullopt;
+  }
+  std::string message = "unknown command '" + first + "'";
+  if (const auto close = closest_name(first, command_names(app))) message += "; did you mean '" + *close + "'?";
+  return message;
+}
+
+// `norvan help [COMMAND...]`: the help that `--help` shows at the same place.
+struct HelpRequest {
+  CLI::App* command = nullptr;
+  std::vector<std::string> topic;
+};
+
+void add_help_command(CLI::App& app, HelpRequest& request) {
+  request.command = app.add_subcommand("help", "Show the help of the program or of a command");
+  request.command->add_option("COMMAND", request.topic, "The command (and sub-command) to describe");
+}
+
+int show_help(const CLI::App& app, const std::vector<std::string>& topic) {
+  const CLI::App* shown = &app;
+  std::string parent_path;
+  std::string path = kProgram;
+  for (const std::string& name : topic) {
+    const CLI::App* next = nullptr;
+    for (const CLI::App* command : shown->get_subcommands([](const CLI::App*) { return true; })) {
+      if (command->get_name() == name) next = command;
+    }
+    if (next == nullptr) {
+      if (shown == &app) return report_unknown_command(app, name);
+      return report_usage_error("'" + path + "' has no sub-command '" + name + "'", path);
+    }
+    parent_path = path;
+    path += " " + name;
+    shown = next;
+  }
+  std::cout << (shown == &app ? app.get_formatter()->make_help(&app, kProgram, CLI::AppFormatMode::Normal)
+                              : shown->help(parent_path));
+  return 0;
+}
+
+// `norvan completion SHELL`: the completion script for SHELL on standard output.
+struct CompletionRequest {
+  CLI::App* command = nullptr;
+  std::string shell;
+};
+
+void add_completion_command(CLI::App& app, CompletionRequest& request) {
+  request.command = app.add_subcommand("completion", "Write the shell completion script for bash, zsh or fish");
+  request.command->add_option("SHELL", request.shell, "The shell: bash, zsh or fish")
+      ->required()
+      ->check(CLI::IsMember(std::vector<std::string>(std::begin(kCompletionShells), std::end(kCompletionShells))));
+  request.command->footer(
+      "Installed scripts are loaded by the shells themselves; to try one in the running shell: "
+      "source <(norvan completion bash).");
 }
 
 // Loads the command modules this command line needs: the module of the command it names, or
@@ -119,10 +180,10 @@ namespace {
 int parse_and_run(int argc, const char* const* argv) {
   CLI::App app{"norvan: create signing keys and certificates, sign payloads into S/MIME messages "
                "and verify them, and run the package's build tooling.",
-               "norvan"};
-  app.set_version_flag("--version", std::string("norvan ") + kVersion);
+               kProgram};
+  app.set_version_flag("--version", std::string(kProgram) + " " + kVersion);
   app.require_subcommand(1);
-  app.formatter(std::make_shared<GroupFormatter>(registry()));
+  app.formatter(std::make_shared<GroupFormatter>());
   app.fallthrough(false);
   load_command_modules_for(argc, argv);
 
@@ -133,12 +194,17 @@ int parse_and_run(int argc, const char* const* argv) {
   };
   std::vector<Command> commands;
   for (const auto& [name, entry] : registry()) {
-    CLI::App* command = app.add_subcommand(name, entry.description);
+    CLI::App* command = app.add_subcommand(name, entry.summary);
     commands.push_back({command, entry.setup(*command), entry.failure_status});
   }
+  HelpRequest help;
+  add_help_command(app, help);
+  CompletionRequest completion;
+  add_completion_command(app, completion);
 
+  if (const auto error = first_argument_error(app, argc, argv)) return report_usage_error(*error, kProgram);
   try {
-    app.parse(normalised_arguments(argc, argv));
+    app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
@@ -146,7 +212,15 @@ int parse_and_run(int argc, const char* const* argv) {
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    return report_usage_error(e, app);
+    const auto chosen = app.get_subcommands();
+    return report_usage_error(e.what(), chosen.empty() ? std::string(kProgram)
+                                                       : std::string(kProgram) + " " + chosen.front()->get_name());
+  }
+
+  if (help.command->parsed()) return show_help(app, help.topic);
+  if (completion.command->parsed()) {
+    std::cout << completion_script(app, completion.shell) << std::flush;
+    return std::cout ? 0 : kFailureStatus;
   }
 
   for (const auto& command : commands) {

@@ -73,8 +73,10 @@ class OpenSSLError : public Error {
   explicit OpenSSLError(const std::string& what) : Error(ErrorCode::crypto_library, what) {}
 };
 
-/// Returns the reason text of the oldest error on this thread's OpenSSL error queue
-/// ("" when the queue is empty) and clears the queue.
+/// Returns the reason of the oldest error on this thread's OpenSSL error queue ("" when the
+/// queue is empty) and clears the queue. Decoding failures read as plain sentences ("no PEM
+/// block of the expected kind was found", "the DER encoding is malformed"); other reasons are
+/// OpenSSL's own text.
 std::string take_error_reason();
 
 /// Empties this thread's OpenSSL error queue.

@@ -68,6 +68,12 @@ class InvalidTrustedCertificateError : public Error {
       : Error(ErrorCode::invalid_trusted_certificate, what) {}
 };
 
+/// Checks `entry` as a trusted certificate is read: one X.509 certificate in DER, or in PEM
+/// (the first block counts). Lets a caller that knows where the entry came from report a bad
+/// one by that name before verifying. Throws InvalidTrustedCertificateError whose text starts
+/// with `what` ("Trusted certificate file 'roots.pem'") when it is not a certificate.
+void check_trusted_certificate(ByteView entry, const std::string& what);
+
 /// Why a certificate failed validation: the text names the failure (OpenSSL's wording) and the
 /// certificate; error_code() is the X509_V_ERR_* code, depth() the position in the path
 /// (0: the signer's certificate). Carried as the cause of CertificateError.

@@ -28,6 +28,9 @@ using brisvale::VerificationError;
 /// Receives the next piece of a message text; a throw aborts the signing.
 using MessageSink = std::function<void(ByteView piece)>;
 
+/// Told how many more payload bytes a verification has checked, for a progress display.
+using ProgressSink = std::function<void(std::size_t bytes)>;
+
 /// Signs a payload that arrives in pieces and writes the message through a sink as it goes,
 /// so that the payload never has to be held in memory as a whole.
 ///
@@ -90,9 +93,11 @@ Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& 
 /// vanishes with the process), so a change to the file meanwhile cannot reach the sink. Throws
 /// what verify_message throws, FileError when the file cannot be opened or is not a regular
 /// file or the copy cannot be written (a full disk), and whatever `payload_sink` throws.
-/// Memory use does not grow with the size of the payload.
+/// Memory use does not grow with the size of the payload. `progress`, when given, hears of
+/// every piece of the payload checked.
 void verify_message_file(const std::filesystem::path& message_file, const std::optional<std::vector<Bytes>>& certs,
-                         const std::optional<std::filesystem::path>& systemCertsPath, const MessageSink& payload_sink);
+                         const std::optional<std::filesystem::path>& systemCertsPath, const MessageSink& payload_sink,
+                         const ProgressSink& progress = {});
 
 /// Returns the unsigned payload when verification succeeds; raises a VerificationError
 /// otherwise. `smime_message` is the whole message text (UTF-8); `trusted_certs` are PEM or

@@ -2,9 +2,13 @@
 #include "norvan/cli/cli.hpp"
 #include "norvan/common/files.hpp"
 #include "norvan/signing/brisvale.hpp"
+#include "norvan/cli/did_you_mean.hpp"
+
 #include "tests/support/test_support.hpp"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 using norvan::testing::run_norvan;
 using norvan::testing::run_process;
@@ -23,12 +27,111 @@ TEST(Program, HelpVersionAndUsageErrors) {
   EXPECT_EQ(version.exit_status, 0);
   EXPECT_NE(version.out.find("norvan "), std::string::npos);
 
-  const auto unknown = run_norvan({"no-such-command"});
-  EXPECT_EQ(unknown.exit_status, 2);
-  EXPECT_NE(unknown.err.find("--help"), std::string::npos);
-
   const auto none = run_norvan({});
   EXPECT_EQ(none.exit_status, 2);
+  EXPECT_EQ(none.err,
+            "norvan: no command given; one of: build, palisande, sign, tarrowby, verify, help, completion\n"
+            "Run 'norvan --help' for usage.\n");
+  const auto unknown_option = run_norvan({"-V"});
+  EXPECT_EQ(unknown_option.exit_status, 2);
+  EXPECT_EQ(unknown_option.err, "norvan: unknown option '-V'\nRun 'norvan --help' for usage.\n");
+}
+
+TEST(Program, UnknownCommandsSuggestTheClosestOne) {
+  const struct {
+    const char* given;
+    std::string err;
+  } cases[] = {
+      {"sig", "norvan: unknown command 'sig'; did you mean 'sign'?\n"},
+      {"verfiy", "norvan: unknown command 'verfiy'; did you mean 'verify'?\n"},
+      {"tar", "norvan: unknown command 'tar'; did you mean 'tarrowby'?\n"},
+      {"no-such-command", "norvan: unknown command 'no-such-command'\n"},
+  };
+  for (const auto& c : cases) {
+    const auto result = run_norvan({c.given, "--output", "x"});
+    EXPECT_EQ(result.exit_status, 2) << c.given;
+    EXPECT_EQ(result.err, c.err + "Run 'norvan --help' for usage.\n");
+    EXPECT_EQ(result.out, "");
+  }
+}
+
+TEST(Program, HelpCommandShowsWhatHelpOptionsShow) {
+  EXPECT_EQ(run_norvan({"help"}).out, run_norvan({"--help"}).out);
+  for (const char* command : {"tarrowby", "sign", "verify", "build"}) {
+    const auto shown = run_norvan({"help", command});
+    EXPECT_EQ(shown.exit_status, 0) << command;
+    EXPECT_EQ(shown.out, run_norvan({command, "--help"}).out) << command;
+  }
+  EXPECT_EQ(run_norvan({"help", "build", "docker-image"}).out, run_norvan({"build", "docker-image", "--help"}).out);
+
+  const auto unknown = run_norvan({"help", "sig"});
+  EXPECT_EQ(unknown.exit_status, 2);
+  EXPECT_EQ(unknown.err, "norvan: unknown command 'sig'; did you mean 'sign'?\nRun 'norvan --help' for usage.\n");
+  const auto unknown_sub = run_norvan({"help", "build", "nothing"});
+  EXPECT_EQ(unknown_sub.exit_status, 2);
+  EXPECT_EQ(unknown_sub.err, "norvan: 'norvan build' has no sub-command 'nothing'\nRun 'norvan build --help' for usage.\n");
+}
+
+TEST(ClosestName, CountsEditsAndSwapsAgainstTheNameLength) {
+  const std::vector<std::string> names{"sign", "verify", "tarrowby", "palisande", "build", "help"};
+  EXPECT_EQ(norvan::cli::closest_name("sgin", names), "sign");       // neighbours swapped
+  EXPECT_EQ(norvan::cli::closest_name("palisnde", names), "palisande");
+  EXPECT_EQ(norvan::cli::closest_name("bild", names), "build");
+  EXPECT_EQ(norvan::cli::closest_name("pal", names), "palisande");  // the only name it starts
+  EXPECT_EQ(norvan::cli::closest_name("co", {"convert", "completion"}), std::nullopt);  // starts two
+  EXPECT_EQ(norvan::cli::closest_name("xxxx", names), std::nullopt);
+  EXPECT_EQ(norvan::cli::closest_name("", names), std::nullopt);
+  EXPECT_EQ(norvan::cli::closest_name(std::string(1000, 'a'), names), std::nullopt);
+}
+
+// The candidates the bash completion function offers for `words` (the cursor at the end of the
+// last one), sorted, one per line.
+std::string bash_completions(const std::vector<std::string>& words, const std::string& directory = ".") {
+  std::vector<std::string> argv{"bash", "-c",
+                                "cd \"$1\" && source <(\"$0\" completion bash) && shift && COMP_WORDS=(\"$@\") && "
+                                "COMP_CWORD=$(($# - 1)) && _norvan && for word in \"${COMPREPLY[@]}\"; do echo \"$word\"; done | "
+                                "LC_ALL=C sort",
+                                NORVAN_PROGRAM, directory};
+  argv.insert(argv.end(), words.begin(), words.end());
+  const auto result = norvan::testing::run_process(argv);
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  return result.out;
+}
+
+TEST(Completion, BashCompletesCommandsOptionsAndFileArguments) {
+  norvan::testing::TempDir dir;
+  std::filesystem::create_directory(dir / "keys");
+  norvan::testing::write_file(dir / "key.pem", "");
+  const std::string here = dir.path().string();
+
+  EXPECT_EQ(bash_completions({"norvan", ""}), "build\ncompletion\nhelp\npalisande\nsign\ntarrowby\nverify\n");
+  EXPECT_EQ(bash_completions({"norvan", "si"}), "sign\n");
+  EXPECT_EQ(bash_completions({"norvan", "sign", "--c"}), "--certificate\n");
+  EXPECT_EQ(bash_completions({"norvan", "sign", "--password"}), "--password\n--password-fd\n--password-file\n");
+  EXPECT_EQ(bash_completions({"norvan", "tarrowby", "-"}), "--help\n--output\n--password\n--password-fd\n--password-file\n-h\n-o\n-p\n");
+  EXPECT_EQ(bash_completions({"norvan", "build", ""}), "convert-pyproject\ndocker-image\nhatch-project\n");
+  EXPECT_EQ(bash_completions({"norvan", "build", "hatch-project", "--r"}), "--root\n");
+  EXPECT_EQ(bash_completions({"norvan", "help", "ve"}), "verify\n");
+  EXPECT_EQ(bash_completions({"norvan", "completion", ""}), "bash\nfish\nzsh\n");
+  // Option arguments: files, directories, or nothing to offer.
+  EXPECT_EQ(bash_completions({"norvan", "sign", "-c", "k"}, here), "key.pem\nkeys\n");
+  EXPECT_EQ(bash_completions({"norvan", "verify", "--trusted-dir", "k"}, here), "keys\n");
+  EXPECT_EQ(bash_completions({"norvan", "palisande", "--validity-in-years", ""}, here), "");
+  // The positional payload: files, after options that took their values.
+  EXPECT_EQ(bash_completions({"norvan", "sign", "-o", "out", "ke"}, here), "key.pem\nkeys\n");
+}
+
+TEST(Completion, EveryShellGetsAScriptAndOthersAreUsageErrors) {
+  for (const char* shell : {"bash", "zsh", "fish"}) {
+    const auto script = run_norvan({"completion", shell});
+    EXPECT_EQ(script.exit_status, 0) << shell;
+    EXPECT_NE(script.out.find("verify"), std::string::npos) << shell;
+    EXPECT_NE(script.out.find("password-file"), std::string::npos) << shell;
+  }
+  EXPECT_EQ(norvan::testing::run_process({"bash", "-n", "-c", run_norvan({"completion", "bash"}).out}).exit_status, 0);
+  const auto other = run_norvan({"completion", "tcsh"});
+  EXPECT_EQ(other.exit_status, 2);
+  EXPECT_NE(other.err.find("tcsh"), std::string::npos) << other.err;
 }
 
 namespace {

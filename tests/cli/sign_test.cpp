@@ -61,12 +61,122 @@ TEST_F(SignCommand, FailuresPrintOneLineAndWriteNothing) {
   EXPECT_EQ(read_text(dir_ / "signed.txt"), "old contents");
 
   // Without a value the passphrase would be read from standard input, which holds the payload.
-  const auto both = run_norvan({"sign", "-c", path("cert.pem"), "-k", path("encrypted.pem"), "--password"}, "secret\npayload\n");
-  EXPECT_EQ(both.exit_status, 1);
-  EXPECT_EQ(both.err,
-            "Both the passphrase and the payload would be read from standard input: give the passphrase as "
-            "--password=PASSPHRASE or the payload as a file\n");
-  EXPECT_EQ(both.out, "");
+  const std::string shared_stdin =
+      "Both the passphrase and the payload would be read from standard input: give the passphrase with "
+      "--password-file FILE or the payload as a file\n";
+  for (const std::vector<std::string>& source : {std::vector<std::string>{"--password"}, {"--password-fd", "0"}}) {
+    std::vector<std::string> args{"sign", "-c", path("cert.pem"), "-k", path("encrypted.pem")};
+    args.insert(args.end(), source.begin(), source.end());
+    const auto both = run_norvan(args, "secret\npayload\n");
+    EXPECT_EQ(both.exit_status, 1) << source.front();
+    EXPECT_EQ(both.err, shared_stdin);
+    EXPECT_EQ(both.out, "");
+  }
+}
+
+// Every way of giving the passphrase, each followed by the payload file: no form takes the
+// payload's name as the passphrase.
+TEST_F(SignCommand, EveryPassphraseFormLeavesThePositionalPayloadAlone) {
+  write_file(dir_ / "pass.txt", "secret\nsecond line\n");
+  write_file(dir_ / "pass-crlf.txt", "secret\r\n");
+  const std::string base = "sign -c '" + path("cert.pem") + "' -k '" + path("encrypted.pem") + "' ";
+  const struct {
+    std::string command;
+    std::string input;
+  } forms[] = {
+      {base + "--password=secret", ""},
+      {base + "-psecret", ""},
+      {base + "-p secret", ""},
+      {base + "--password", "secret\n"},  // not a terminal: one line of standard input
+      {base + "--password-file '" + path("pass.txt") + "'", ""},
+      {base + "--password-file '" + path("pass-crlf.txt") + "'", ""},
+      {base + "--password-fd 3 3<'" + path("pass.txt") + "'", ""},
+  };
+  for (const auto& form : forms) {
+    const auto signed_message =
+        run_process({"sh", "-c", "exec \"$0\" " + form.command + " '" + path("payload.txt") + "'", NORVAN_PROGRAM},
+                    form.input);
+    ASSERT_EQ(signed_message.exit_status, 0) << form.command << "\n" << signed_message.err;
+    write_file(dir_ / "message.txt", signed_message.out);
+    const auto verified = run_norvan({"verify", "-t", path("root.pem"), path("message.txt")});
+    EXPECT_EQ(verified.out, "hello\nworld\n") << form.command;
+  }
+}
+
+TEST_F(SignCommand, PassphraseSourcesFailWithTheirOwnReason) {
+  write_file(dir_ / "empty.txt", "");
+  write_file(dir_ / "long.txt", std::string(5000, 'x') + "\n");
+  const std::vector<std::string> sign{"sign", "-c", path("cert.pem"), "-k", path("encrypted.pem")};
+  const auto with = [&](std::vector<std::string> extra) {
+    std::vector<std::string> args = sign;
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(path("payload.txt"));
+    return run_norvan(args);
+  };
+  const struct {
+    std::vector<std::string> extra;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{"--password-file", path("missing.txt")}, 1,
+       "Cannot read passphrase file '" + path("missing.txt") + "': No such file or directory\n"},
+      {{"--password-file", path("empty.txt")}, 1, "The passphrase file '" + path("empty.txt") + "' is empty\n"},
+      {{"--password-file", path("long.txt")}, 1,
+       "The passphrase from '" + path("long.txt") + "' is longer than 4096 bytes\n"},
+      {{"--password-fd", "9"}, 1, "Cannot read the passphrase from descriptor 9: Bad file descriptor\n"},
+      {{"--password-file", path("pass.txt"), "--password=secret"}, 2,
+       "norvan: --password excludes --password-file\nRun 'norvan sign --help' for usage.\n"},
+      {{"-psecret", "--password-fd", "3"}, 2, "norvan: -p excludes --password-fd\nRun 'norvan sign --help' for usage.\n"},
+      {{"--password-fd", "-1"}, 2, ""},
+  };
+  for (const auto& c : cases) {
+    const auto result = with(c.extra);
+    EXPECT_EQ(result.exit_status, c.status) << c.extra.front();
+    if (!c.err.empty()) {
+      EXPECT_EQ(result.err, c.err);
+    }
+    EXPECT_EQ(result.out, "");
+  }
+}
+
+// A payload over 64 MiB shows a progress line on a terminal (script(1) gives the program a
+// pseudo-terminal), and nothing off one or with --quiet; so does verifying its message.
+TEST_F(SignCommand, ProgressLineOnlyOnATerminal) {
+  write_file(dir_ / "large.txt", std::string((std::size_t{64} << 20) + 1, 'x'));
+  const std::string command = "exec '" + std::string(NORVAN_PROGRAM) + "' sign -c '" + path("cert.pem") + "' -k '" +
+                              path("key.pem") + "' -o '" + path("large.eml") + "' '" + path("large.txt") + "'";
+  const auto on_terminal = run_process({"script", "-qefc", command, "/dev/null"});
+  ASSERT_EQ(on_terminal.exit_status, 0) << on_terminal.out;
+  EXPECT_NE(on_terminal.out.find("\rSigning: "), std::string::npos) << on_terminal.out;
+  EXPECT_NE(on_terminal.out.find(" of 64.0 MiB ("), std::string::npos) << on_terminal.out;
+  EXPECT_TRUE(on_terminal.out.ends_with("\r\x1b[K")) << on_terminal.out;  // erased at the end
+
+  const auto quiet = run_process({"script", "-qefc", command + " --quiet", "/dev/null"});
+  ASSERT_EQ(quiet.exit_status, 0) << quiet.out;
+  EXPECT_EQ(quiet.out, "");
+  const auto off_terminal = run_process({"sh", "-c", command});
+  ASSERT_EQ(off_terminal.exit_status, 0) << off_terminal.err;
+  EXPECT_EQ(off_terminal.err, "");
+  EXPECT_EQ(off_terminal.out, "");
+
+  // Verifying the message file shows the check's progress the same way.
+  const std::string verify = "exec '" + std::string(NORVAN_PROGRAM) + "' verify -t '" + path("root.pem") + "' -o '" +
+                             path("large.out") + "' '" + path("large.eml") + "'";
+  const auto verified = run_process({"script", "-qefc", verify, "/dev/null"});
+  ASSERT_EQ(verified.exit_status, 0) << verified.out;
+  EXPECT_NE(verified.out.find("\rVerifying: "), std::string::npos) << verified.out;
+  EXPECT_TRUE(verified.out.ends_with("\r\x1b[K")) << verified.out;
+  EXPECT_EQ(std::filesystem::file_size(dir_ / "large.out"), (std::size_t{64} << 20) + 1);
+  const auto verified_off_terminal = run_process({"sh", "-c", verify});
+  EXPECT_EQ(verified_off_terminal.exit_status, 0);
+  EXPECT_EQ(verified_off_terminal.err, "");
+}
+
+TEST_F(SignCommand, DashAsOutputIsStandardOutput) {
+  const auto result = run_norvan({"sign", "-c", path("cert.pem"), "-k", path("key.pem"), "-o", "-", path("payload.txt")});
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_NE(result.out.find("Content-Type: multipart/signed"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists("-"));
 }
 
 // The output file is unnamed until the message is complete: no signal, not even SIGKILL, leaves

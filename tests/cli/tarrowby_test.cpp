@@ -17,11 +17,11 @@ TEST(TarrowbyCommand, WritesKeysThatOpensslAccepts) {
   EXPECT_EQ(plain.err, "");
   EXPECT_EQ(run_process({"openssl", "ec", "-check", "-noout"}, plain.out).exit_status, 0);
 
-  const auto empty = run_norvan({"tarrowby", "--password="});
+  const auto empty = run_norvan({"tarrowby", "-p", ""});
   ASSERT_EQ(empty.exit_status, 0) << empty.err;
   EXPECT_EQ(empty.out.find("ENCRYPTED"), std::string::npos);
 
-  const auto encrypted = run_norvan({"tarrowby", "--password", "s3cret", "-o", (dir / "key.pem").string()});
+  const auto encrypted = run_norvan({"tarrowby", "--password=s3cret", "-o", (dir / "key.pem").string()});
   ASSERT_EQ(encrypted.exit_status, 0) << encrypted.err;
   EXPECT_EQ(encrypted.out, "");
   const std::string pem = read_text(dir / "key.pem");
@@ -130,7 +130,7 @@ TEST(PalisandeCommand, ErrorsAreOneLineExitOneAndLeaveOutputUntouched) {
   } cases[] = {
       {{"palisande", "-k", (dir / "none.pem").string(), "-o", out},
        "Cannot read private key file '" + (dir / "none.pem").string() + "': No such file or directory\n"},
-      {{"palisande", "-k", key, "-o", out, "--password="},
+      {{"palisande", "-k", key, "-o", out, "-p", ""},
        "The private key in '" + key + "' is encrypted: a passphrase is needed to load it\n"},
       {{"palisande", "-k", key, "-o", out},
        "The private key in '" + key + "' is encrypted: a passphrase is needed to load it\n"},

@@ -57,6 +57,11 @@ TEST_F(VerifyCommand, WritesThePayloadOfAMessageThatVerifies) {
   const auto to_file = run_norvan({"verify", "-t", path("root.pem"), "-o", path("out.txt"), "-"}, read_text(dir_ / "good.txt"));
   EXPECT_EQ(to_file.exit_status, 0) << to_file.err;
   EXPECT_EQ(read_text(dir_ / "out.txt"), "payload\n");
+  // '-' as the output is standard output; no option takes the message's name as its value.
+  const auto to_stdout = run_norvan({"verify", "-t", path("root.pem"), "-d", path("trusted"), "-o", "-", path("good.txt")});
+  EXPECT_EQ(to_stdout.exit_status, 0) << to_stdout.err;
+  EXPECT_EQ(to_stdout.out, "payload\n");
+  EXPECT_FALSE(std::filesystem::exists("-"));
 }
 
 TEST_F(VerifyCommand, RejectedMessagesExitWithOneAndNameTheErrorType) {
@@ -164,6 +169,17 @@ TEST_F(VerifyCommand, OtherFailuresExitWithTwo) {
   EXPECT_EQ(no_dir.exit_status, 2);
   EXPECT_EQ(no_dir.err, "Cannot read trusted certificate directory '" + path("nowhere") +
                             "': it does not exist or is not a directory\n");
+  // A trusted certificate that is none is named by its file, in plain words.
+  write_file(dir_ / "notes.pem", "not a certificate\n");
+  write_file(dir_ / "broken.pem", "-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n");
+  const auto not_cert = run_norvan({"verify", "-t", path("root.pem"), "-t", path("notes.pem"), "-o", path("out.txt"), path("good.txt")});
+  EXPECT_EQ(not_cert.exit_status, 2);
+  EXPECT_EQ(not_cert.err, "Trusted certificate file '" + path("notes.pem") +
+                              "' is not an X.509 certificate in PEM or DER: the DER encoding is malformed\n");
+  const auto broken = run_norvan({"verify", "-t", path("broken.pem"), "-o", path("out.txt"), path("good.txt")});
+  EXPECT_EQ(broken.exit_status, 2);
+  EXPECT_EQ(broken.err, "Trusted certificate file '" + path("broken.pem") +
+                            "' is not an X.509 certificate in PEM or DER: the DER encoding is malformed\n");
   EXPECT_EQ(read_text(dir_ / "out.txt"), "old");
   EXPECT_NE(run_norvan({"--help"}).out.find("Verify an S/MIME signed message"), std::string::npos);
 }

@@ -21,3 +21,11 @@ echo "pkg-config norvan: consumer built and ran"
 
 "$work/prefix/bin/norvan" --help | grep -q tarrowby
 echo "installed program lists its sub-commands"
+
+for file in share/man/man1/norvan.1.gz share/man/man1/norvan-sign.1.gz share/bash-completion/completions/norvan \
+            share/zsh/vendor-completions/_norvan share/fish/vendor_completions.d/norvan.fish; do
+  test -s "$work/prefix/$file" || { echo "not installed: $file" >&2; exit 1; }
+done
+warnings=$(zcat "$work/prefix/share/man/man1/norvan-verify.1.gz" | groff -ww -man -Tutf8 2>&1 >/dev/null)
+test -z "$warnings" || { echo "groff warns about the installed norvan-verify(1): $warnings" >&2; exit 1; }
+echo "man pages and shell completions installed"

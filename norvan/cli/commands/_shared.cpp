@@ -1,21 +1,20 @@
 #include "norvan/cli/commands/_shared.hpp"
 
 #include "norvan/signing/merrowin.hpp"
+#include "norvan/common/fd.hpp"
+#include "norvan/common/files.hpp"
 
 #include <openssl/crypto.h>
 
-#include <cstdio>
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
-#include <iostream>
 #include <stdexcept>
 #include <termios.h>
 #include <unistd.h>
 
 namespace norvan::cli::commands::_shared {
 namespace {
-
-// What the parser hands over for a --password given without a value.
-constexpr const char* kNoValue = "\x1f\x1e<asked-for>";
 
 void cleanse(std::string& text) noexcept {
   if (!text.empty()) OPENSSL_cleanse(text.data(), text.size());
@@ -35,7 +34,8 @@ LineRead read_line(int fd, std::string& line) {
     char c = 0;
     const ssize_t n = ::read(fd, &c, 1);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
+    if (n < 0) throw std::runtime_error(std::string("Cannot read the passphrase: ") + std::strerror(errno));
+    if (n == 0) {
       if (!any) return LineRead::end_of_input;
       break;
     }
@@ -94,7 +94,9 @@ class Terminal {
 std::string ask_on_terminal(Confirmation confirmation) {
   Terminal terminal;
   if (!terminal.available()) {
-    throw std::runtime_error("Cannot ask for the passphrase: there is no terminal; give it as --password=PASSPHRASE");
+    throw std::runtime_error(
+        "Cannot ask for the passphrase: there is no terminal; give it with --password-file FILE or "
+        "--password-fd N");
   }
   std::string first = terminal.ask_hidden("Passphrase: ");
   if (confirmation == Confirmation::twice) {
@@ -109,15 +111,35 @@ std::string ask_on_terminal(Confirmation confirmation) {
   return first;
 }
 
-std::string read_from_stdin() {
+// Reads the passphrase line from `fd`; `where` names the source in errors ("on standard input").
+std::string read_passphrase_line(int fd, const std::string& where) {
   std::string line;
-  const LineRead result = read_line(STDIN_FILENO, line);
+  const LineRead result = read_line(fd, line);
   if (result == LineRead::end_of_input) {
-    throw std::runtime_error("No passphrase on standard input: it ended before a line was read");
+    throw std::runtime_error("No passphrase " + where + ": it ended before a line was read");
   }
   if (result == LineRead::too_long) {
     cleanse(line);
-    throw_too_long("on standard input");
+    throw_too_long(where);
+  }
+  return line;
+}
+
+std::string read_from_stdin() { return read_passphrase_line(STDIN_FILENO, "on standard input"); }
+
+std::string read_from_descriptor(int fd) { return read_passphrase_line(fd, "on descriptor " + std::to_string(fd)); }
+
+// The first line of `path`. An empty file is refused: taken as an empty passphrase, it would
+// leave a new key unencrypted.
+std::string read_from_file(const std::filesystem::path& path) {
+  const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!fd) throw_file_error("Cannot read passphrase file", path, errno);
+  std::string line;
+  const LineRead result = read_line(fd.get(), line);
+  if (result == LineRead::end_of_input) throw std::runtime_error("The passphrase file '" + path.string() + "' is empty");
+  if (result == LineRead::too_long) {
+    cleanse(line);
+    throw_too_long("in '" + path.string() + "'");
   }
   return line;
 }
@@ -144,11 +166,20 @@ void Passphrase::wipe() noexcept {
   bytes_.reset();
 }
 
+bool PasswordInput::reads_standard_input() const {
+  return (ask && ::isatty(STDIN_FILENO) == 0) || descriptor == STDIN_FILENO;
+}
+
 Passphrase PasswordInput::resolve(Confirmation confirmation) const {
-  if (!given) return Passphrase();
   std::string text;
   if (value) {
     text = *value;
+  } else if (file) {
+    text = read_from_file(*file);
+  } else if (descriptor) {
+    text = read_from_descriptor(*descriptor);
+  } else if (!ask) {
+    return Passphrase();
   } else if (::isatty(STDIN_FILENO)) {
     text = ask_on_terminal(confirmation);
   } else {
@@ -163,25 +194,64 @@ CLI::Option* output_option(CLI::App& command, std::optional<std::filesystem::pat
                            std::string_view file_name) {
   return command
       .add_option_function<std::string>(
-          "-o,--output", [&output](const std::string& value) { output = value; },
-          "File to write, for example " + std::string(file_name) +
-              "; standard output when not given")
+          "-o,--output",
+          [&output](const std::string& value) {
+            if (value == "-") {
+              output.reset();
+            } else {
+              output = value;
+            }
+          },
+          "File to write, for example " + std::string(file_name) + "; '-' or not given: standard output")
       ->type_name("FILE");
 }
 
 CLI::Option* password_option(CLI::App& command, PasswordInput& password, std::string help) {
-  return command
-      .add_option_function<std::vector<std::string>>(
-          "-p,--password",
-          [&password](const std::vector<std::string>& values) {
-            password.given = true;
-            if (!values.empty() && values.front() != kNoValue) password.value = values.front();
-          },
-          std::move(help))
-      ->expected(0, 1)
-      ->default_str(kNoValue)
-      ->option_text("[PASSPHRASE]")
-      ->trigger_on_parse();
+  // A value-less option (expected 0) whose value, if any, is only taken from "--password=VALUE":
+  // the argument after it is never its value.
+  CLI::Option* asked =
+      command
+          .add_option_function<std::string>(
+              "--password",
+              [&password](const std::string& value) {
+                if (value.empty()) {
+                  password.ask = true;
+                } else {
+                  password.value = value;
+                }
+              },
+              help + ". Without '=' it takes no value: the passphrase is asked for on the terminal, "
+                     "or read as one line from standard input when that is not a terminal. A value "
+                     "given on the command line is visible to other users of this machine")
+          ->expected(0, 0)
+          ->option_text("[=PASSPHRASE]");
+  CLI::Option* inline_value =
+      command
+          .add_option_function<std::string>(
+              "-p", [&password](const std::string& value) { password.value = value; },
+              "The passphrase, attached (-pSECRET) or as the next argument; visible to other users "
+              "of this machine")
+          ->type_name("PASSPHRASE");
+  CLI::Option* from_file =
+      command
+          .add_option_function<std::string>(
+              "--password-file", [&password](const std::string& value) { password.file = value; },
+              "Read the passphrase from the first line of FILE")
+          ->type_name("FILE");
+  CLI::Option* from_descriptor =
+      command
+          .add_option_function<int>(
+              "--password-fd", [&password](int value) { password.descriptor = value; },
+              "Read the passphrase as one line from the open file descriptor N")
+          ->check(CLI::Validator(CLI::NonNegativeNumber).description(""))
+          ->type_name("N");
+  CLI::Option* const sources[] = {asked, inline_value, from_file, from_descriptor};
+  for (CLI::Option* source : sources) {
+    for (CLI::Option* other : sources) {
+      if (other != source) source->excludes(other);
+    }
+  }
+  return asked;
 }
 
 CLI::Option* private_key_file_option(CLI::App& command, std::filesystem::path& private_key_file) {

@@ -34,29 +34,36 @@ class Passphrase {
 /// How a passphrase asked for on the terminal is confirmed.
 enum class Confirmation { once, twice };
 
-/// The state of a --password option after parsing.
+/// Where the passphrase comes from, as the options gave it; at most one source is set (the
+/// parser refuses combinations).
 struct PasswordInput {
-  bool given = false;                  // --password appeared
-  std::optional<std::string> value;    // its value, when one was given on the command line
+  bool ask = false;                             // --password without a value
+  std::optional<std::string> value;             // --password=VALUE or -p VALUE
+  std::optional<std::filesystem::path> file;    // --password-file FILE
+  std::optional<int> descriptor;                // --password-fd N
 
-  /// Returns the passphrase: the value given on the command line; when --password had no
-  /// value, one read from the terminal with echo off (asked twice and compared when
-  /// `confirmation` is twice), or one line of standard input when that is not a terminal;
-  /// absent when --password was not given. Throws std::runtime_error when nothing can be
-  /// read or the two entries differ.
+  /// Whether resolve() will read the passphrase from standard input.
+  bool reads_standard_input() const;
+
+  /// Returns the passphrase: the value given on the command line; the first line of the
+  /// file; one line read from the descriptor; for --password without a value, one read from
+  /// the terminal with echo off (asked twice and compared when `confirmation` is twice), or
+  /// one line of standard input when that is not a terminal. Absent when no source was given.
+  /// Throws std::runtime_error (FileError for the file) naming the source when nothing can be
+  /// read, the line is too long or the two entries differ.
   Passphrase resolve(Confirmation confirmation = Confirmation::once) const;
 };
 
-/// Adds `--output/-o FILE`: where to write; absent means standard output. `file_name` is the
-/// example shown in the help ("private_key.pem", "certificate.pem").
+/// Adds `--output/-o FILE`: where to write; absent or '-' means standard output. `file_name`
+/// is the example shown in the help ("private_key.pem", "certificate.pem").
 CLI::Option* output_option(CLI::App& command, std::optional<std::filesystem::path>& output,
                            std::string_view file_name);
 
-/// Adds `--password/-p [PASSPHRASE]` with `help` as its help text.
+/// Adds the passphrase sources, which exclude each other: `--password[=PASSPHRASE]` (`help`
+/// is its help text; without a value it asks), `-p PASSPHRASE`, `--password-file FILE` and
+/// `--password-fd N`. Returns the `--password` option.
 CLI::Option* password_option(CLI::App& command, PasswordInput& password,
-                             std::string help = "Passphrase of the private key; without a value "
-                                                "it is asked for on the terminal (or read as one "
-                                                "line from standard input)");
+                             std::string help = "Passphrase of the private key");
 
 /// Adds the required `--private-key-file/-k FILE`: the PEM private key to load.
 CLI::Option* private_key_file_option(CLI::App& command, std::filesystem::path& private_key_file);

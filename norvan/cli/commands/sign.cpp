@@ -1,6 +1,7 @@
 // The `sign` sub-command: sign a payload into an S/MIME clear-signed message.
 #include "norvan/cli/cli.hpp"
 #include "norvan/cli/commands/_shared.hpp"
+#include "norvan/cli/commands/progress.hpp"
 #include "norvan/common/fd.hpp"
 #include "norvan/common/file_writer.hpp"
 #include "norvan/common/files.hpp"
@@ -29,18 +30,18 @@ struct Options {
   shared::PasswordInput password;
   std::optional<std::filesystem::path> output;
   std::string payload = "-";
+  bool quiet = false;
 };
 
 bool payload_from_stdin(const Options& options) { return options.payload == "-"; }
 
-// A passphrase given as --password without a value is read from standard input when that is
-// not a terminal; it cannot also carry the payload.
+// A passphrase read from standard input (--password off a terminal, --password-fd 0) cannot
+// share it with the payload.
 void refuse_shared_stdin(const Options& options) {
-  if (options.password.given && !options.password.value && payload_from_stdin(options) &&
-      ::isatty(STDIN_FILENO) == 0) {
+  if (payload_from_stdin(options) && options.password.reads_standard_input()) {
     throw std::runtime_error(
         "Both the passphrase and the payload would be read from standard input: give the "
-        "passphrase as --password=PASSPHRASE or the payload as a file");
+        "passphrase with --password-file FILE or the payload as a file");
   }
 }
 
@@ -65,6 +66,13 @@ class PayloadInput {
     struct stat info {};
     if (::fstat(fd_, &info) != 0) throw_file_error(action_, path_, errno);
     if (S_ISDIR(info.st_mode)) throw_file_error(action_, path_, EISDIR);
+  }
+
+  // The payload's size when it is known in advance (a regular file, also on standard input).
+  std::optional<std::uint64_t> size() const {
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    return static_cast<std::uint64_t>(info.st_size);
   }
 
   // Fills the front of `buffer`; returns how many bytes, 0 at the end. Throws FileError.
@@ -101,7 +109,13 @@ void run(const Options& options) {
   FileWriter output(options.output);
   mime::PayloadSigner signer(certificate, key, [&output](ByteView piece) { output.write(piece); });
   Bytes buffer(kReadSize);
-  while (const std::size_t count = payload.read(buffer)) signer.update(ByteView(buffer).first(count));
+  {
+    shared::ProgressLine progress("Signing", payload.size(), !options.quiet);
+    while (const std::size_t count = payload.read(buffer)) {
+      signer.update(ByteView(buffer).first(count));
+      progress.advance(count);
+    }
+  }
   signer.finish();
   output.commit();
 }
@@ -118,6 +132,8 @@ Action sign(CLI::App& command) {
                      "File holding the payload to sign, signed byte for byte; '-' or none: "
                      "standard input. Only UTF-8 text with LF line ends verifies again")
       ->type_name("PAYLOAD");
+  command.add_flag("-q,--quiet", options->quiet,
+                   "Show no progress line (one is shown on a terminal for payloads over 64 MiB)");
   command.footer(
       "Writes a multipart/signed S/MIME message: the payload as a text/plain part and a "
       "detached PKCS#7 signature (SHA-256) by the certificate's key as the second part.");

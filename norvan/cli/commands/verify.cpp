@@ -1,10 +1,12 @@
 // The `verify` sub-command: verify an S/MIME clear-signed message and write its payload.
 #include "norvan/cli/cli.hpp"
 #include "norvan/cli/commands/_shared.hpp"
+#include "norvan/cli/commands/progress.hpp"
 #include "norvan/common/fd.hpp"
 #include "norvan/common/file_writer.hpp"
 #include "norvan/common/files.hpp"
 #include "norvan/common/temporary_file.hpp"
+#include "norvan/signing/brisvale.hpp"
 #include "norvan/signing/mime.hpp"
 
 #include <cerrno>
@@ -31,6 +33,7 @@ struct Options {
   std::optional<std::filesystem::path> trusted_dir;
   std::optional<std::filesystem::path> output;
   std::string message = "-";
+  bool quiet = false;
 };
 
 // The trusted certificates: absent without --trusted-cert, so that the system's trust store
@@ -38,7 +41,10 @@ struct Options {
 std::optional<std::vector<Bytes>> read_trusted_certs(const Options& options) {
   if (options.trusted_certs.empty()) return std::nullopt;
   std::vector<Bytes> certs;
-  for (const auto& path : options.trusted_certs) certs.push_back(read_file(path, "trusted certificate"));
+  for (const auto& path : options.trusted_certs) {
+    certs.push_back(read_file(path, "trusted certificate"));
+    signing::brisvale::check_trusted_certificate(certs.back(), "Trusted certificate file '" + path.string() + "'");
+  }
   return certs;
 }
 
@@ -56,7 +62,7 @@ void check_trusted_dir(const Options& options) {
 constexpr std::size_t kInMemoryLimit = 16 << 20;
 
 // Reads from `fd` until `buffer` holds `limit` bytes or the input ends; returns whether it ended.
-bool read_up_to(int fd, Bytes& buffer, std::size_t limit, const std::string& source) {
+bool read_up_to(int fd, Bytes& buffer, std::size_t limit, const std::string& source, shared::ProgressLine& progress) {
   std::uint8_t block[65536];
   while (buffer.size() < limit) {
     const ssize_t count = ::read(fd, block, sizeof block);
@@ -67,6 +73,7 @@ bool read_up_to(int fd, Bytes& buffer, std::size_t limit, const std::string& sou
     }
     if (count == 0) return true;
     buffer.insert(buffer.end(), block, block + count);
+    progress.advance(static_cast<std::size_t>(count));
   }
   return false;
 }
@@ -75,18 +82,22 @@ bool read_up_to(int fd, Bytes& buffer, std::size_t limit, const std::string& sou
 void verify_stream(int fd, const std::string& source, const Options& options,
                    const std::optional<std::vector<Bytes>>& certs, FileWriter& output) {
   Bytes head;
-  if (read_up_to(fd, head, kInMemoryLimit, source)) {
-    output.write(mime::verify_message(head, certs, options.trusted_dir));
-    return;
+  std::optional<TemporaryFile> spool;
+  {
+    shared::ProgressLine progress("Reading the message", std::nullopt, !options.quiet);
+    if (read_up_to(fd, head, kInMemoryLimit, source, progress)) {
+      output.write(mime::verify_message(head, certs, options.trusted_dir));
+      return;
+    }
+    spool.emplace("the message from " + source);
+    for (bool ended = false;;) {
+      spool->write(head);
+      head.clear();
+      if (ended) break;
+      ended = read_up_to(fd, head, kInMemoryLimit, source, progress);
+    }
   }
-  TemporaryFile spool("the message from " + source);
-  for (bool ended = false;;) {
-    spool.write(head);
-    head.clear();
-    if (ended) break;
-    ended = read_up_to(fd, head, kInMemoryLimit, source);
-  }
-  mime::verify_message_file(spool.path(), certs, options.trusted_dir, [&output](ByteView piece) { output.write(piece); });
+  mime::verify_message_file(spool->path(), certs, options.trusted_dir, [&output](ByteView piece) { output.write(piece); });
 }
 
 // A message file that is not a regular file (a FIFO, a device) is read as a stream.
@@ -112,8 +123,10 @@ void run(const Options& options) {
   if (options.message == "-") {
     verify_stream(STDIN_FILENO, "standard input", options, certs, output);
   } else if (S_ISREG(file_status(options.message).st_mode)) {
-    mime::verify_message_file(options.message, certs, options.trusted_dir,
-                              [&output](ByteView piece) { output.write(piece); });
+    shared::ProgressLine progress("Verifying", std::filesystem::file_size(options.message), !options.quiet);
+    mime::verify_message_file(
+        options.message, certs, options.trusted_dir, [&output](ByteView piece) { output.write(piece); },
+        [&progress](std::size_t bytes) { progress.advance(bytes); });
   } else {
     verify_special_file(options, certs, output);
   }
@@ -133,6 +146,8 @@ Action verify(CLI::App& command) {
   shared::output_option(command, options->output, "payload.txt");
   command.add_option("message", options->message, "File holding the signed message; '-' or none: standard input")
       ->type_name("MESSAGE");
+  command.add_flag("-q,--quiet", options->quiet,
+                   "Show no progress line (one is shown on a terminal for messages over 64 MiB)");
   command.footer(
       "Without --trusted-cert and --trusted-dir the system's trust store applies. On success the "
       "payload is written and the exit status is 0. A message that does not verify prints "

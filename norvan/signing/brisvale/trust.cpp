@@ -132,6 +132,10 @@ std::shared_ptr<const ValidationContext> ValidationContext::with_roots(std::vect
       new ValidationContext(std::move(trust_roots), std::move(encodings), std::move(store)));
 }
 
+void check_trusted_certificate(ByteView entry, const std::string& what) {
+  (void)detail::load_trusted_certificate(entry, what);
+}
+
 Certificate ValidationContext::find_root(ByteView der) const {
   for (std::size_t i = 0; i < encodings_.size(); ++i) {
     if (std::ranges::equal(encodings_[i], der)) return (*roots_)[i];

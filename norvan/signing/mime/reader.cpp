@@ -88,6 +88,21 @@ GObjectPtr<GMimeStream> open_message_file(const std::filesystem::path& path) {
   return GObjectPtr<GMimeStream>(g_mime_stream_fs_new(fd.release()));
 }
 
+// Passes reads through and reports the size of each piece to `progress`.
+class ReportingReader final : public brisvale::PayloadReader {
+ public:
+  ReportingReader(brisvale::PayloadReader& inner, const ProgressSink& progress) : inner_(inner), progress_(progress) {}
+  std::size_t read(std::span<std::uint8_t> buffer) override {
+    const std::size_t count = inner_.read(buffer);
+    if (count > 0) progress_(count);
+    return count;
+  }
+
+ private:
+  brisvale::PayloadReader& inner_;
+  const ProgressSink& progress_;
+};
+
 }  // namespace
 
 Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& certs,
@@ -106,13 +121,19 @@ Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& 
 }
 
 void verify_message_file(const std::filesystem::path& message_file, const std::optional<std::vector<Bytes>>& certs,
-                         const std::optional<std::filesystem::path>& systemCertsPath, const MessageSink& payload_sink) {
+                         const std::optional<std::filesystem::path>& systemCertsPath, const MessageSink& payload_sink,
+                         const ProgressSink& progress) {
   initialise_gmime();
   const GObjectPtr<GMimeStream> stream = open_message_file(message_file);
   const ParsedMessage parsed(stream.get());
   VerifiedCopy copy;
   PayloadPartReader reader(parsed.payload(), [&copy](ByteView piece) { copy.append(piece); });
-  parsed.verify(reader, certs, systemCertsPath);
+  if (progress) {
+    ReportingReader reporting(reader, progress);
+    parsed.verify(reporting, certs, systemCertsPath);
+  } else {
+    parsed.verify(reader, certs, systemCertsPath);
+  }
   // Verified: exactly the bytes that were checked are handed on, never the file read again.
   copy.replay(payload_sink);
 }

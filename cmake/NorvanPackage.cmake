@@ -1,0 +1,53 @@
+# Debian packages (`make deb`), made by CPack from the install components:
+#   libnorvan0     libraries                the shared libraries
+#   libnorvan-dev  development              headers, .so links, CMake package and pkg-config files
+#   norvan         program                  the program, its man pages and shell completions
+# Runtime dependencies are computed by dpkg-shlibdeps.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME norvan)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "norvan developers <norvan@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "signing toolkit: keys, certificates, S/MIME signing and verification")
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL libraries development program)
+set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS libraries)
+set(CPACK_COMPONENT_PROGRAM_DEPENDS libraries)
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_LIBRARIES_PACKAGE_NAME libnorvan0)
+set(CPACK_DEBIAN_LIBRARIES_PACKAGE_SECTION libs)
+set(CPACK_COMPONENT_LIBRARIES_DESCRIPTION
+  "signing toolkit (shared libraries)\n The norvan libraries create signing keys and certificates, sign payloads into\n S/MIME clear-signed messages and verify them, and convert Python project files.")
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libnorvan-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
+  "libssl-dev, libgmime-3.0-dev, libcli11-dev, libtoml11-dev, libtsl-ordered-map-dev")
+set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
+  "signing toolkit (development files)\n Headers, CMake package and pkg-config files of the norvan libraries.")
+set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME norvan)
+set(CPACK_DEBIAN_PROGRAM_PACKAGE_SECTION utils)
+set(CPACK_COMPONENT_PROGRAM_DESCRIPTION
+  "signing toolkit (command-line program)\n The norvan program creates signing keys and certificates, signs payloads into\n S/MIME clear-signed messages and verifies them.")
+
+# Every package carries its copyright file and changelog, as Debian policy asks.
+set(norvan_changelog ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz)
+add_custom_command(OUTPUT ${norvan_changelog}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging
+  COMMAND sh -c "gzip -9n <\"$0\" >\"$1\"" ${PROJECT_SOURCE_DIR}/packaging/debian/changelog ${norvan_changelog}
+  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog
+  VERBATIM)
+add_custom_target(norvan_package_docs ALL DEPENDS ${norvan_changelog})
+foreach(component_and_package "libraries;libnorvan0" "development;libnorvan-dev" "program;norvan")
+  list(GET component_and_package 0 component)
+  list(GET component_and_package 1 package)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${norvan_changelog}
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+endforeach()
+
+include(CPack)
