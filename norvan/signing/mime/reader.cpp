@@ -68,31 +68,28 @@ GObjectPtr<GMimeStream> open_message_file(const std::filesystem::path& path, Fil
   return stream;
 }
 
-}  // namespace
-
-Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& certs,
-                     const std::optional<std::filesystem::path>& systemCertsPath) {
+Bytes verify_in_memory(ByteView message, const RecordSource& record) {
   initialise_gmime();
   BorrowedStream stream(message);
   const ParsedMessage parsed(stream.get());
   if (const std::optional<ByteView> body = body_in_place(parsed.payload(), message)) {
-    return parsed.verify(lf_line_ends(*body), certs, systemCertsPath);
+    return parsed.verify(lf_line_ends(*body), record);
   }
   Bytes payload;
   PayloadPartReader reader(parsed.payload(), &payload);
   payload.reserve(reader.raw_length());
-  parsed.verify(reader, certs, systemCertsPath);
+  parsed.verify(reader, record);
   return payload;
 }
 
-void verify_message_file(const std::filesystem::path& message_file, const std::optional<std::vector<Bytes>>& certs,
-                         const std::optional<std::filesystem::path>& systemCertsPath, const MessageSink& payload_sink) {
+void verify_in_file(const std::filesystem::path& message_file, const RecordSource& record,
+                    const MessageSink& payload_sink) {
   initialise_gmime();
   FileVersion before{};
   const GObjectPtr<GMimeStream> stream = open_message_file(message_file, before);
   const ParsedMessage parsed(stream.get());
   PayloadPartReader reader(parsed.payload(), nullptr);
-  parsed.verify(reader, certs, systemCertsPath);
+  parsed.verify(reader, record);
 
   // Verified: the payload is read again from the file and handed on.
   reader.rewind();
@@ -103,6 +100,28 @@ void verify_message_file(const std::filesystem::path& message_file, const std::o
     throw MessageFormatError("The message file '" + message_file.string() +
                              "' changed while it was being verified; its payload cannot be trusted");
   }
+}
+
+}  // namespace
+
+Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& certs,
+                     const std::optional<std::filesystem::path>& systemCertsPath) {
+  return verify_in_memory(message, RecordSource(certs, systemCertsPath));
+}
+
+void verify_message_file(const std::filesystem::path& message_file, const std::optional<std::vector<Bytes>>& certs,
+                         const std::optional<std::filesystem::path>& systemCertsPath, const MessageSink& payload_sink) {
+  verify_in_file(message_file, RecordSource(certs, systemCertsPath), payload_sink);
+}
+
+Verifier::Verifier(const std::optional<std::vector<Bytes>>& certs,
+                   const std::optional<std::filesystem::path>& systemCertsPath)
+    : record_(certs, systemCertsPath) {}
+
+Bytes Verifier::verify(ByteView message) const { return verify_in_memory(message, RecordSource(record_)); }
+
+void Verifier::verify_file(const std::filesystem::path& message_file, const MessageSink& payload_sink) const {
+  verify_in_file(message_file, RecordSource(record_), payload_sink);
 }
 
 Bytes verify_signed_smime(std::string_view smime_message, const std::vector<Bytes>& trusted_certs) {
