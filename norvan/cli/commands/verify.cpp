@@ -2,6 +2,7 @@
 #include "norvan/api/ostrand.hpp"
 #include "norvan/cli/cli.hpp"
 #include "norvan/cli/commands/_shared.hpp"
+#include "norvan/cli/commands/verify_batch.hpp"
 #include "norvan/common/files.hpp"
 #include "norvan/signing/mime.hpp"
 
@@ -29,7 +30,9 @@ struct Options {
   std::vector<std::filesystem::path> trusted_certs;
   std::optional<std::filesystem::path> trusted_dir;
   std::optional<std::filesystem::path> output;
-  std::string message = "-";
+  std::vector<std::string> messages;  // none: standard input
+  std::optional<std::filesystem::path> output_dir;
+  unsigned jobs = 0;
 };
 
 // Texts from lower layers may span lines; the report is always one line.
@@ -45,6 +48,20 @@ std::string describe(const mime::VerificationError& error) {
   if (error.cause()) text += " (" + error.cause_text() + ")";
   return one_line(text);
 }
+
+}  // namespace
+
+Failure current_failure() {
+  try {
+    throw;
+  } catch (const mime::VerificationError& error) {
+    return {describe(error), kNotVerified};
+  } catch (const std::exception& error) {
+    return {one_line(error.what()), kFailed};
+  }
+}
+
+namespace {
 
 int report(const std::string& line, int status) {
   std::cout.flush();
@@ -151,16 +168,21 @@ void run(const Options& options) {
   // The payload reaches the output only once the message has verified; a new output file
   // appears only when it is complete.
   api::ostrand::OutputStream output(options.output);
-  if (options.message == "-") {
+  const std::string message = options.messages.empty() ? "-" : options.messages.front();
+  if (message == "-") {
     verify_stream(STDIN_FILENO, "standard input", options, certs, output);
-  } else if (is_regular_file(options.message)) {
-    mime::verify_message_file(options.message, certs, options.trusted_dir,
-                              [&output](ByteView piece) { output.write(piece); });
+  } else if (is_regular_file(message)) {
+    mime::verify_message_file(message, certs, options.trusted_dir, [&output](ByteView piece) { output.write(piece); });
   } else {
-    const Bytes message = read_file(options.message, "message file");
-    output.write(mime::verify_message(message, certs, options.trusted_dir));
+    const Bytes message_bytes = read_file(message, "message file");
+    output.write(mime::verify_message(message_bytes, certs, options.trusted_dir));
   }
   output.commit();
+}
+
+BatchOptions batch_options(const Options& options) {
+  check_trusted_dir(options);
+  return {read_trusted_certs(options), options.trusted_dir, *options.output_dir, options.messages, options.jobs};
 }
 
 Action verify(CLI::App& command) {
@@ -173,23 +195,38 @@ Action verify(CLI::App& command) {
   command.add_option("-d,--trusted-dir", options->trusted_dir,
                      "Directory whose *.pem files hold further trusted certificates")
       ->type_name("DIR");
-  shared::output_option(command, options->output, "payload.txt");
-  command.add_option("message", options->message, "File holding the signed message; '-' or none: standard input")
+  CLI::Option* output = shared::output_option(command, options->output, "payload.txt");
+  CLI::Option* output_dir =
+      command.add_option("--output-dir", options->output_dir,
+                         "Verify every MESSAGE given and write each payload to DIR, named as its message "
+                         "without a final .eml")
+          ->type_name("DIR")
+          ->excludes(output);
+  command.add_option("-j,--jobs", options->jobs, "With --output-dir: messages verified at once (default: one per processor)")
+      ->type_name("N")
+      ->check(CLI::Range(1u, 4096u))
+      ->needs(output_dir);
+  command.add_option("message", options->messages,
+                     "File holding the signed message; '-' or none: standard input. With --output-dir: "
+                     "any number of message files")
       ->type_name("MESSAGE");
   command.footer(
       "Without --trusted-cert and --trusted-dir the system's trust store applies. On success the "
       "payload is written and the exit status is 0. A message that does not verify prints "
       "'<ErrorType>: <reason>' on standard error and exits with 1; any other failure (an "
       "unreadable file, malformed signature data) exits with 2. Nothing is written unless the "
-      "message verifies.");
+      "message verifies. With --output-dir, each message has the outcome it has alone; every "
+      "failure is one line '<MESSAGE>: <reason>', and the exit status is 0 when all verified, 2 "
+      "when any failed for another reason than verification, 1 otherwise.");
   return [options]() -> int {
     try {
+      if (options->output_dir) return verify_batch(batch_options(*options));
+      if (options->messages.size() > 1) throw std::runtime_error("Several messages need --output-dir DIR");
       run(*options);
       return kVerified;
-    } catch (const mime::VerificationError& error) {
-      return report(describe(error), kNotVerified);
-    } catch (const std::exception& error) {
-      return report(one_line(error.what()), kFailed);
+    } catch (const std::exception&) {
+      const Failure failure = current_failure();
+      return report(failure.line, failure.status);
     }
   };
 }
