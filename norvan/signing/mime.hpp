@@ -99,6 +99,32 @@ void verify_message_file(const std::filesystem::path& message_file, const std::o
                          const std::optional<std::filesystem::path>& systemCertsPath, const MessageSink& payload_sink,
                          const ProgressSink& progress = {});
 
+/// Verifies any number of messages against trust roots gathered once: the reusable form of
+/// verify_message and verify_message_file, for callers that check many messages with the same
+/// trusted certificates. Each call has the entity selection, results and errors of those
+/// functions, except that faults of the trusted certificates are reported once, by the
+/// constructor, instead of by every call. The trusted-certificate directory is read when the
+/// Verifier is made; later changes to it are not seen.
+///
+/// Immutable once made: one Verifier may serve any number of threads at once.
+class Verifier {
+ public:
+  /// Gathers the trust roots from `certs` and `systemCertsPath` as brisvale::VerifyData does
+  /// (both absent: the system's trust store). Throws what brisvale::VerifyData's constructor
+  /// throws.
+  explicit Verifier(const std::optional<std::vector<Bytes>>& certs = std::nullopt,
+                    const std::optional<std::filesystem::path>& systemCertsPath = std::nullopt);
+
+  /// As verify_message(message, <the trust roots>).
+  Bytes verify(ByteView message) const;
+
+  /// As verify_message_file(message_file, <the trust roots>, payload_sink).
+  void verify_file(const std::filesystem::path& message_file, const MessageSink& payload_sink) const;
+
+ private:
+  brisvale::VerifyData record_;
+};
+
 /// Returns the unsigned payload when verification succeeds; raises a VerificationError
 /// otherwise. `smime_message` is the whole message text (UTF-8); `trusted_certs` are PEM or
 /// DER certificates, an empty list meaning the system's trust store. Same as

@@ -185,3 +185,97 @@ TEST_F(VerifyCommand, OtherFailuresExitWithTwo) {
 }
 
 }  // namespace
+
+namespace {
+
+// Many messages in one call: every message has the outcome it has alone (its payload file, or
+// the line it prints alone, prefixed with its name), whatever the number of jobs.
+TEST_F(VerifyCommand, OutputDirVerifiesEachMessageAsAlone) {
+  const Bytes signature = openssl_cms_sign(signer_, to_bytes("payload\n"));
+  std::filesystem::create_directory(dir_ / "in");
+  std::vector<std::string> messages;
+  for (int index = 0; index < 12; ++index) {
+    const std::string name = path("in/m" + std::to_string(index) + ".eml");
+    const std::string text = "payload " + std::to_string(index) + "\n";
+    switch (index % 4) {
+      case 0: write_file(name, message(text, openssl_cms_sign(signer_, to_bytes(text)))); break;
+      case 1: write_file(name, message("changed\n", signature)); break;
+      case 2: write_file(name, "no header here\n"); break;
+      default: write_file(name, message(text, openssl_cms_sign(signer_, to_bytes(text)))); break;
+    }
+    messages.push_back(name);
+  }
+  messages.push_back(path("in/missing.eml"));
+
+  for (const std::vector<std::string>& trust : std::vector<std::vector<std::string>>{
+           {"-t", path("root.pem")}, {"-t", path("good.txt")} /* not a certificate */}) {
+    std::string expected_err;
+    int expected_status = 0;
+    for (const std::string& message_file : messages) {
+      std::vector<std::string> alone{"verify"};
+      alone.insert(alone.end(), trust.begin(), trust.end());
+      alone.insert(alone.end(), {"-o", path("alone.out"), message_file});
+      const auto result = run_norvan(alone);
+      if (result.exit_status != 0) expected_err += message_file + ": " + result.err;
+      expected_status = std::max(expected_status, result.exit_status);
+    }
+    for (const char* jobs : {"1", "3"}) {
+      const std::filesystem::path out = dir_ / ("out" + std::string(jobs) + trust[1].substr(trust[1].size() - 4));
+      std::filesystem::create_directory(out);
+      std::vector<std::string> batch{"verify", "--output-dir", out.string(), "--jobs", jobs};
+      batch.insert(batch.end(), trust.begin(), trust.end());
+      batch.insert(batch.end(), messages.begin(), messages.end());
+      const auto result = run_norvan(batch);
+      EXPECT_EQ(result.exit_status, expected_status) << jobs;
+      EXPECT_EQ(result.err, expected_err) << jobs;
+      EXPECT_EQ(result.out, "");
+      for (int index = 0; index < 12; ++index) {
+        const std::filesystem::path payload = out / ("m" + std::to_string(index));
+        const bool verifies = index % 4 == 0 || index % 4 == 3;
+        if (trust[1] == path("root.pem") && verifies) {
+          EXPECT_EQ(read_text(payload), "payload " + std::to_string(index) + "\n");
+        } else {
+          EXPECT_FALSE(std::filesystem::exists(payload)) << payload;
+        }
+      }
+    }
+    EXPECT_EQ(expected_status, 2);  // the missing file
+  }
+
+  // Only verification failures: status 1; all verified: 0.
+  const auto rejected = run_norvan({"verify", "-t", path("root.pem"), "--output-dir", path("out1.pem"), messages[0], messages[1]});
+  EXPECT_EQ(rejected.exit_status, 1);
+  EXPECT_EQ(rejected.err, messages[1] + ": HashValueError: Different hash values for raw and signed payload digests\n");
+  const auto verified = run_norvan({"verify", "-t", path("root.pem"), "--output-dir", path("out1.pem"), messages[0], messages[3]});
+  EXPECT_EQ(verified.exit_status, 0) << verified.err;
+  EXPECT_EQ(verified.err, "");
+}
+
+// What cannot work is refused before any message is verified, with status 2.
+TEST_F(VerifyCommand, OutputDirRefusesWhatCannotWork) {
+  std::filesystem::create_directories(dir_ / "a");
+  std::filesystem::create_directories(dir_ / "b");
+  std::filesystem::create_directories(dir_ / "out");
+  std::filesystem::copy_file(dir_ / "good.txt", dir_ / "a" / "same.eml");
+  std::filesystem::copy_file(dir_ / "good.txt", dir_ / "b" / "same");
+  const auto expect_refused = [&](const std::vector<std::string>& args, const std::string& err) {
+    std::vector<std::string> argv{"verify", "-t", path("root.pem")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const auto result = run_norvan(argv);
+    EXPECT_EQ(result.exit_status, 2);
+    EXPECT_NE(result.err.find(err), std::string::npos) << result.err;
+    EXPECT_TRUE(std::filesystem::is_empty(dir_ / "out"));
+  };
+  expect_refused({"--output-dir", path("out"), path("a/same.eml"), path("b/same")},
+                 "Messages '" + path("a/same.eml") + "' and '" + path("b/same") + "' would both write '" +
+                     path("out/same") + "'");
+  expect_refused({"--output-dir", path("missing"), path("good.txt")},
+                 "Cannot write payloads to '" + path("missing") + "': it does not exist or is not a directory");
+  expect_refused({"--output-dir", path("out"), "-"}, "Standard input ('-') cannot be used with --output-dir");
+  expect_refused({path("good.txt"), path("good.txt")}, "Several messages need --output-dir DIR");
+  expect_refused({"--jobs", "2", path("good.txt")}, "--jobs requires --output-dir");
+  expect_refused({"--output-dir", path("out"), "--jobs", "0", path("good.txt")}, "--jobs");
+  expect_refused({"--output-dir", path("out"), "-o", path("x"), path("good.txt")}, "excludes");
+}
+
+}  // namespace

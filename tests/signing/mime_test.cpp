@@ -79,42 +79,67 @@ void expect_error(const std::function<void()>& call, const std::string& message)
   }
 }
 
-// Verifies `message` in memory and from a file: both must return the same payload or throw the
-// same error type with the same text. Returns or rethrows the in-memory outcome.
-Bytes verify_both_ways(std::string_view message, const std::optional<std::vector<Bytes>>& certs) {
-  std::exception_ptr memory_error, file_error;
-  Bytes from_memory, from_file;
+// The outcome of one verification: the payload, or the error's type and text.
+struct Outcome {
+  Bytes payload;
+  std::exception_ptr error;
+};
+
+std::string describe(const std::exception_ptr& error) {
   try {
-    from_memory = verify_message(as_bytes(message), certs);
-  } catch (...) {
-    memory_error = std::current_exception();
+    std::rethrow_exception(error);
+  } catch (const std::exception& caught) {
+    return std::string(typeid(caught).name()) + ": " + caught.what();
   }
+}
+
+Outcome outcome_of(const std::function<Bytes()>& call) {
+  try {
+    return {call(), nullptr};
+  } catch (...) {
+    return {{}, std::current_exception()};
+  }
+}
+
+Bytes collect_file(const std::function<void(const signing::mime::MessageSink&)>& call) {
+  Bytes payload;
+  call([&payload](ByteView piece) { payload.insert(payload.end(), piece.begin(), piece.end()); });
+  return payload;
+}
+
+// Verifies `message` in memory and from a file, each once with the module-level functions and
+// once with a reusable Verifier: all four must return the same payload or throw the same error
+// type with the same text. Returns or rethrows the in-memory outcome.
+Bytes verify_both_ways(std::string_view message, const std::optional<std::vector<Bytes>>& certs) {
   TempDir dir;
   write_file(dir / "message", message);
-  try {
-    signing::mime::verify_message_file(dir / "message", certs, std::nullopt, [&](ByteView piece) {
-      from_file.insert(from_file.end(), piece.begin(), piece.end());
-    });
-  } catch (...) {
-    file_error = std::current_exception();
-  }
-  const auto describe = [](const std::exception_ptr& error) -> std::string {
-    try {
-      std::rethrow_exception(error);
-    } catch (const std::exception& caught) {
-      return std::string(typeid(caught).name()) + ": " + caught.what();
-    }
+  const signing::mime::Verifier verifier(certs);
+  const std::vector<std::pair<const char*, Outcome>> outcomes = {
+      {"in memory", outcome_of([&] { return verify_message(as_bytes(message), certs); })},
+      {"file", outcome_of([&] {
+         return collect_file([&](const auto& sink) {
+           signing::mime::verify_message_file(dir / "message", certs, std::nullopt, sink);
+         });
+       })},
+      {"verifier in memory", outcome_of([&] { return verifier.verify(as_bytes(message)); })},
+      {"verifier file", outcome_of([&] {
+         return collect_file([&](const auto& sink) { verifier.verify_file(dir / "message", sink); });
+       })},
   };
-  if (memory_error) {
-    EXPECT_TRUE(file_error) << "only the in-memory path failed: " << describe(memory_error);
-    if (file_error) {
-      EXPECT_EQ(describe(file_error), describe(memory_error));
+  const Outcome& first = outcomes.front().second;
+  for (const auto& [path, outcome] : outcomes) {
+    if (first.error && outcome.error) {
+      EXPECT_EQ(describe(outcome.error), describe(first.error)) << path;
+    } else if (first.error) {
+      ADD_FAILURE() << "the " << path << " path did not fail like the in-memory one: " << describe(first.error);
+    } else if (outcome.error) {
+      ADD_FAILURE() << "only the " << path << " path failed: " << describe(outcome.error);
+    } else {
+      EXPECT_EQ(outcome.payload, first.payload) << path;
     }
-    std::rethrow_exception(memory_error);
   }
-  if (file_error) ADD_FAILURE() << "only the file path failed: " << describe(file_error);
-  EXPECT_EQ(from_file, from_memory);
-  return from_memory;
+  if (first.error) std::rethrow_exception(first.error);
+  return first.payload;
 }
 
 class Mime : public ::testing::Test {
@@ -355,6 +380,52 @@ TEST_F(Mime, VerifiesFromSeveralThreadsAtOnce) {
   }
   for (auto& thread : threads) thread.join();
   for (std::size_t index = 0; index < messages.size(); ++index) EXPECT_EQ(results[index], "thread " + std::to_string(index) + "\n");
+}
+
+// One Verifier shared by several threads: each sees exactly its own message's outcome.
+TEST_F(Mime, OneVerifierServesSeveralThreadsAtOnce) {
+  const signing::mime::Verifier verifier(std::vector<Bytes>{root_->cert_der()});
+  const Credential stranger = make_root_ca("Mime Stranger");
+  std::vector<Bytes> messages;
+  for (int index = 0; index < 8; ++index) {
+    messages.push_back(index % 4 == 3 ? sign("stranger\n", stranger) : sign("thread " + std::to_string(index) + "\n"));
+  }
+  std::string tampered(as_text(messages[5]));
+  tampered.replace(tampered.find("thread 5"), 8, "thread 6");  // the digest no longer matches
+  messages[5] = to_bytes(tampered);
+  std::vector<std::string> results(messages.size());
+  std::vector<std::thread> threads;
+  for (std::size_t index = 0; index < messages.size(); ++index) {
+    threads.emplace_back([&, index] {
+      for (int round = 0; round < 5; ++round) {
+        try {
+          results[index] = std::string(as_text(verifier.verify(messages[index])));
+        } catch (const VerificationError& error) {
+          results[index] = error.type_name();
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (std::size_t index = 0; index < messages.size(); ++index) {
+    const std::string expected = index % 4 == 3 ? "CertificateError"
+                                 : index == 5   ? "HashValueError"
+                                                : "thread " + std::to_string(index) + "\n";
+    EXPECT_EQ(results[index], expected) << index;
+  }
+}
+
+// The Verifier reports faults of the trusted certificates when it is made, and reads the
+// trusted-certificate directory only then.
+TEST_F(Mime, VerifierGathersItsTrustRootsOnce) {
+  EXPECT_THROW(signing::mime::Verifier(std::vector<Bytes>{to_bytes("not a certificate")}),
+               signing::brisvale::InvalidTrustedCertificateError);
+  TempDir dir;
+  write_file(dir / "root.pem", root_->cert_pem());
+  const signing::mime::Verifier verifier(std::nullopt, dir.path());
+  std::filesystem::remove(dir / "root.pem");
+  EXPECT_EQ(verifier.verify(sign("kept\n")), to_bytes("kept\n"));
+  EXPECT_THROW(verify_message(sign("gone\n"), std::nullopt, dir.path()), CertificateError);
 }
 
 TEST_F(Mime, TrustedCertificatesReachBrisvale) {

@@ -2,6 +2,7 @@
 #include "norvan/cli/cli.hpp"
 #include "norvan/cli/commands/_shared.hpp"
 #include "norvan/cli/commands/progress.hpp"
+#include "norvan/cli/commands/verify_batch.hpp"
 #include "norvan/common/fd.hpp"
 #include "norvan/common/file_writer.hpp"
 #include "norvan/common/files.hpp"
@@ -32,7 +33,10 @@ struct Options {
   std::vector<std::filesystem::path> trusted_certs;
   std::optional<std::filesystem::path> trusted_dir;
   std::optional<std::filesystem::path> output;
-  std::string message = "-";
+  std::string message = "-";            // the one message verified without --output-dir
+  std::vector<std::string> messages;  // as given; none: standard input
+  std::optional<std::filesystem::path> output_dir;
+  unsigned jobs = 0;
   bool quiet = false;
 };
 
@@ -133,6 +137,11 @@ void run(const Options& options) {
   output.commit();
 }
 
+BatchOptions batch_options(const Options& options) {
+  check_trusted_dir(options);
+  return {read_trusted_certs(options), options.trusted_dir, *options.output_dir, options.messages, options.jobs};
+}
+
 Action verify(CLI::App& command) {
   auto options = std::make_shared<Options>();
   command.add_option("-t,--trusted-cert", options->trusted_certs,
@@ -143,8 +152,20 @@ Action verify(CLI::App& command) {
   command.add_option("-d,--trusted-dir", options->trusted_dir,
                      "Directory whose *.pem files hold further trusted certificates")
       ->type_name("DIR");
-  shared::output_option(command, options->output, "payload.txt");
-  command.add_option("message", options->message, "File holding the signed message; '-' or none: standard input")
+  CLI::Option* output = shared::output_option(command, options->output, "payload.txt");
+  CLI::Option* output_dir =
+      command.add_option("--output-dir", options->output_dir,
+                         "Verify every MESSAGE given and write each payload to DIR, named as its message "
+                         "without a final .eml")
+          ->type_name("DIR")
+          ->excludes(output);
+  command.add_option("-j,--jobs", options->jobs, "With --output-dir: messages verified at once (default: one per processor)")
+      ->type_name("N")
+      ->check(CLI::Range(1u, 4096u))
+      ->needs(output_dir);
+  command.add_option("message", options->messages,
+                     "File holding the signed message; '-' or none: standard input. With --output-dir: "
+                     "any number of message files")
       ->type_name("MESSAGE");
   command.add_flag("-q,--quiet", options->quiet,
                    "Show no progress line (one is shown on a terminal for messages over 64 MiB)");
@@ -153,8 +174,21 @@ Action verify(CLI::App& command) {
       "payload is written and the exit status is 0. A message that does not verify prints "
       "'<ErrorType>: <reason>' on standard error and exits with 1; any other failure (an "
       "unreadable file, malformed signature data) exits with 2. Nothing is written unless the "
-      "message verifies.");
-  return [options] { run(*options); };
+      "message verifies. With --output-dir, each message has the outcome it has alone; every "
+      "failure is one line '<MESSAGE>: <reason>', and the exit status is 0 when all verified, 2 "
+      "when any failed for another reason than verification, 1 otherwise.");
+  return [options] {
+    if (options->output_dir) {
+      const int status = verify_batch(batch_options(*options));
+      if (status != 0) throw BatchFailed(status);
+      return;
+    }
+    if (options->messages.size() > 1) {
+      throw Error(ErrorCode::invalid_argument, "Several messages need --output-dir DIR");
+    }
+    if (!options->messages.empty()) options->message = options->messages.front();
+    run(*options);
+  };
 }
 
 }  // namespace

@@ -33,18 +33,20 @@ ParsedMessage::ParsedMessage(GMimeStream* stream) : parser_(g_mime_parser_new_wi
   if (parts_.payload == nullptr) throw VerificationError("Unsupported payload \"None\" type <class 'NoneType'>");
 }
 
-Bytes ParsedMessage::verify(Bytes payload, const std::optional<std::vector<Bytes>>& certs,
-                            const std::optional<std::filesystem::path>& systemCertsPath) const {
-  const Bytes signature = decoded_body(parts_.signature);
-  const brisvale::VerifyData record(certs, systemCertsPath);
-  return record.verify(signature, std::move(payload));
+const brisvale::VerifyData& RecordSource::get() const {
+  if (shared_ != nullptr) return *shared_;
+  if (!own_) own_.emplace(*certs_, *systemCertsPath_);
+  return *own_;
 }
 
-void ParsedMessage::verify(brisvale::PayloadReader& payload, const std::optional<std::vector<Bytes>>& certs,
-                           const std::optional<std::filesystem::path>& systemCertsPath) const {
+Bytes ParsedMessage::verify(Bytes payload, const RecordSource& record) const {
   const Bytes signature = decoded_body(parts_.signature);
-  const brisvale::VerifyData record(certs, systemCertsPath);
-  record.verify_streamed(signature, payload);
+  return record.get().verify(signature, std::move(payload));
+}
+
+void ParsedMessage::verify(brisvale::PayloadReader& payload, const RecordSource& record) const {
+  const Bytes signature = decoded_body(parts_.signature);
+  record.get().verify_streamed(signature, payload);
 }
 
 }  // namespace norvan::signing::mime::detail

@@ -11,6 +11,27 @@
 
 namespace norvan::signing::mime::detail {
 
+// The verification record of one message: one built once and shared (a Verifier's), or one
+// gathered from trusted certificates for this message alone. The latter is gathered only when
+// the signature is checked, after the message has been taken apart, so that a message's own
+// faults are reported before those of the trusted certificates.
+class RecordSource {
+ public:
+  explicit RecordSource(const brisvale::VerifyData& shared) : shared_(&shared) {}
+  RecordSource(const std::optional<std::vector<Bytes>>& certs, const std::optional<std::filesystem::path>& systemCertsPath)
+      : certs_(&certs), systemCertsPath_(&systemCertsPath) {}
+
+  // The record; gathers it on first use when it is not a shared one. Throws what
+  // brisvale::VerifyData's constructor throws.
+  const brisvale::VerifyData& get() const;
+
+ private:
+  const brisvale::VerifyData* shared_ = nullptr;
+  const std::optional<std::vector<Bytes>>* certs_ = nullptr;
+  const std::optional<std::filesystem::path>* systemCertsPath_ = nullptr;
+  mutable std::optional<brisvale::VerifyData> own_;
+};
+
 // A parsed message and the two entities that verification needs. The one place where messages
 // in memory and in files are taken apart: the same parser, the same entity selection and the
 // same errors for both.
@@ -22,15 +43,13 @@ class ParsedMessage {
 
   GMimePart* payload() const noexcept { return parts_.payload; }
 
-  // Returns `payload` when the signature covers it, as brisvale's verification does with the
-  // trust roots of `certs` and `systemCertsPath`; throws whatever that verification throws.
-  Bytes verify(Bytes payload, const std::optional<std::vector<Bytes>>& certs,
-               const std::optional<std::filesystem::path>& systemCertsPath) const;
+  // Returns `payload` when the signature covers it, checked with the record of `record`;
+  // throws whatever brisvale's verification throws.
+  Bytes verify(Bytes payload, const RecordSource& record) const;
 
-  // Checks the signature over the payload that `payload` reads, with the trust roots of
-  // `certs` and `systemCertsPath`; throws whatever brisvale's verification throws.
-  void verify(brisvale::PayloadReader& payload, const std::optional<std::vector<Bytes>>& certs,
-              const std::optional<std::filesystem::path>& systemCertsPath) const;
+  // Checks the signature over the payload that `payload` reads, with the record of `record`;
+  // throws whatever brisvale's verification throws.
+  void verify(brisvale::PayloadReader& payload, const RecordSource& record) const;
 
  private:
   GObjectPtr<GMimeParser> parser_;

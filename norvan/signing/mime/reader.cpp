@@ -103,26 +103,22 @@ class ReportingReader final : public brisvale::PayloadReader {
   const ProgressSink& progress_;
 };
 
-}  // namespace
-
-Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& certs,
-                     const std::optional<std::filesystem::path>& systemCertsPath) {
+Bytes verify_in_memory(ByteView message, const RecordSource& record) {
   initialise_gmime();
   BorrowedStream stream(message);
   const ParsedMessage parsed(stream.get());
   if (const std::optional<ByteView> body = body_in_place(parsed.payload(), message)) {
-    return parsed.verify(lf_line_ends(*body), certs, systemCertsPath);
+    return parsed.verify(lf_line_ends(*body), record);
   }
   Bytes payload;
   PayloadPartReader reader(parsed.payload(), [&payload](ByteView piece) { payload.insert(payload.end(), piece.begin(), piece.end()); });
   payload.reserve(reader.raw_length());
-  parsed.verify(reader, certs, systemCertsPath);
+  parsed.verify(reader, record);
   return payload;
 }
 
-void verify_message_file(const std::filesystem::path& message_file, const std::optional<std::vector<Bytes>>& certs,
-                         const std::optional<std::filesystem::path>& systemCertsPath, const MessageSink& payload_sink,
-                         const ProgressSink& progress) {
+void verify_in_file(const std::filesystem::path& message_file, const RecordSource& record,
+                    const MessageSink& payload_sink, const ProgressSink& progress) {
   initialise_gmime();
   const GObjectPtr<GMimeStream> stream = open_message_file(message_file);
   const ParsedMessage parsed(stream.get());
@@ -130,12 +126,35 @@ void verify_message_file(const std::filesystem::path& message_file, const std::o
   PayloadPartReader reader(parsed.payload(), [&copy](ByteView piece) { copy.append(piece); });
   if (progress) {
     ReportingReader reporting(reader, progress);
-    parsed.verify(reporting, certs, systemCertsPath);
+    parsed.verify(reporting, record);
   } else {
-    parsed.verify(reader, certs, systemCertsPath);
+    parsed.verify(reader, record);
   }
   // Verified: exactly the bytes that were checked are handed on, never the file read again.
   copy.replay(payload_sink);
+}
+
+}  // namespace
+
+Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& certs,
+                     const std::optional<std::filesystem::path>& systemCertsPath) {
+  return verify_in_memory(message, RecordSource(certs, systemCertsPath));
+}
+
+void verify_message_file(const std::filesystem::path& message_file, const std::optional<std::vector<Bytes>>& certs,
+                         const std::optional<std::filesystem::path>& systemCertsPath, const MessageSink& payload_sink,
+                         const ProgressSink& progress) {
+  verify_in_file(message_file, RecordSource(certs, systemCertsPath), payload_sink, progress);
+}
+
+Verifier::Verifier(const std::optional<std::vector<Bytes>>& certs,
+                   const std::optional<std::filesystem::path>& systemCertsPath)
+    : record_(certs, systemCertsPath) {}
+
+Bytes Verifier::verify(ByteView message) const { return verify_in_memory(message, RecordSource(record_)); }
+
+void Verifier::verify_file(const std::filesystem::path& message_file, const MessageSink& payload_sink) const {
+  verify_in_file(message_file, RecordSource(record_), payload_sink, {});
 }
 
 Bytes verify_signed_smime(std::string_view smime_message, const std::vector<Bytes>& trusted_certs) {
