@@ -59,9 +59,10 @@ class HatchProjectSetup {
       std::unique_lock lock(mutex_);
       changed_.wait(lock, [this] { return phase_ == Phase::working || phase_ == Phase::finished; });
     }
-    if (phase_ == Phase::finished) {
+    if (phase_ == Phase::finished) {  // the set-up failed; the work never ran
       join();
-      std::rethrow_exception(outcome_);
+      if (outcome_) std::rethrow_exception(outcome_);
+      throw std::logic_error("hatch_project_setup ended without running the block");
     }
   }
 
