@@ -7,6 +7,7 @@
 #include "norvan/binary_image/docker.hpp"
 #include "norvan/binary_image/drovane.hpp"
 #include "norvan/binary_image/kelvory.hpp"
+#include "norvan/common/file_lock.hpp"
 #include "norvan/common/files.hpp"
 #include "norvan/common/openssl.hpp"
 #include "norvan/signing/brisvale.hpp"
@@ -14,6 +15,7 @@
 #include "norvan/signing/merrowin.hpp"
 #include "norvan/signing/mime.hpp"
 
+#include <cerrno>
 #include <filesystem>
 #include <new>
 #include <system_error>
@@ -100,6 +102,8 @@ py::object exception_object(const std::exception_ptr& error) {
     return instance("norvan.binary_image.drovane", "ConversionError", e.what());
   } catch (const toml::syntax_error& e) {
     return instance("norvan.binary_image.drovane", "TomlSyntaxError", e.what());
+  } catch (const LockHeldError& e) {
+    return os_error(EWOULDBLOCK, e.what(), std::nullopt);  // BlockingIOError, as a refused flock
   } catch (const binary_image::kelvory::CleanupError& e) {
     return cleanup_error(e);
   } catch (const binary_image::docker::StartError& e) {
