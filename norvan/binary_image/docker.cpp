@@ -72,7 +72,7 @@ class SpawnSetup {
     argv.push_back(nullptr);
     pid_t pid = 0;
     const int error = ::posix_spawnp(&pid, argv[0], &actions_, &attributes_, argv.data(), environ);
-    if (error != 0) throw StartError("Cannot start '" + args[0] + "': " + std::strerror(error));
+    if (error != 0) throw StartError("Cannot start '" + args[0] + "': " + std::strerror(error), error);
     return pid;
   }
 
@@ -250,7 +250,7 @@ std::vector<std::string> text_arguments(const std::vector<Arg>& args) {
 void report_end(nox::Session& session, int code, const std::vector<std::string>& str_args, const std::string& out,
                 const std::string& err) {
   if (code == 0) return;
-  std::cerr << "\x1b[31m" + failure_report(code, str_args, out, err) + "\n" << std::flush;
+  session.write_error_output("\x1b[31m" + failure_report(code, str_args, out, err) + "\n");
   session.error(code);
 }
 

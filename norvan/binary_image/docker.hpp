@@ -33,7 +33,13 @@ class Arg {
 /// The program could not be started (not found, not executable); no report was printed.
 class StartError : public Error {
  public:
-  explicit StartError(const std::string& what) : Error(ErrorCode::process, what) {}
+  StartError(const std::string& what, int error_number)
+      : Error(ErrorCode::process, what), error_number_(error_number) {}
+  /// The operating system's reason (an errno value, e.g. ENOENT).
+  int error_number() const noexcept { return error_number_; }
+
+ private:
+  int error_number_;
 };
 
 /// Captured output was not valid UTF-8 text; thrown after the child ended, no report printed.

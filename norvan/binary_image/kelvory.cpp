@@ -4,7 +4,7 @@
 #include "norvan/common/file_lock.hpp"
 #include "norvan/common/files.hpp"
 
-#include <iostream>
+#include <string>
 
 namespace norvan::binary_image::kelvory {
 namespace {
@@ -67,19 +67,16 @@ bool interrupted_earlier(const ProjectFiles& files) {
 }
 
 // Puts back the original that an interrupted earlier scope saved, before anything deletes it.
-void recover_interrupted_scope(const ProjectFiles& files) {
+void recover_interrupted_scope(nox::Session& session, const ProjectFiles& files) {
   if (!interrupted_earlier(files)) return;
   copy_replacing(files.poetry_pyproject_toml, files.pyproject_toml);
-  std::cerr << "Restored pyproject.toml from " << kPoetryPyprojectName.string()
-            << ": an earlier hatch-project set-up ended before it could put the original back\n"
-            << std::flush;
+  session.write_error_output("Restored pyproject.toml from " + kPoetryPyprojectName.string() +
+                             ": an earlier hatch-project set-up ended before it could put the original back\n");
 }
 
-void print_record(const fs::path& hatch_pyproject_toml) {
+void print_record(nox::Session& session, const fs::path& hatch_pyproject_toml) {
   const Bytes content = read_file(hatch_pyproject_toml, "the Hatch project file");
-  std::cout << "Content of " << kHatchPyprojectName.string() << ":\n" << ' ' << as_text(content) << '\n';
-  std::cout.flush();
-  if (!std::cout) throw std::runtime_error("Cannot write the Hatch project file's content to standard output");
+  session.write_output("Content of " + kHatchPyprojectName.string() + ":\n " + std::string(as_text(content)) + '\n');
 }
 
 void clean_up(const ProjectFiles& files) {
@@ -113,7 +110,7 @@ void hatch_project_setup(nox::Session& session, const std::function<void()>& wor
   session.chdir(config.root_path);
   const ProjectFiles files = project_files(fs::current_path());
   const FileLock lock = lock_project(fs::current_path());
-  recover_interrupted_scope(files);
+  recover_interrupted_scope(session, files);
   make_work_directory(files.subdir);
   remove_stale(files.poetry_pyproject_toml);
   remove_stale(files.hatch_pyproject_toml);
@@ -124,7 +121,7 @@ void hatch_project_setup(nox::Session& session, const std::function<void()>& wor
   try {
     drovane::convert_drovane(files.poetry_pyproject_toml, files.hatch_pyproject_toml);
     copy_replacing(files.hatch_pyproject_toml, files.pyproject_toml);
-    print_record(files.hatch_pyproject_toml);
+    print_record(session, files.hatch_pyproject_toml);
     work();
   } catch (...) {
     failure = std::current_exception();

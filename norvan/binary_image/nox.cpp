@@ -1,5 +1,7 @@
 #include "norvan/binary_image/nox.hpp"
 
+#include <iostream>
+
 namespace norvan::binary_image::nox {
 namespace {
 
@@ -15,6 +17,16 @@ SessionError::SessionError(int exit_code)
 
 std::optional<int> SessionError::exit_status() const noexcept {
   return exit_code_ < 0 ? 128 - exit_code_ : exit_code_;
+}
+
+void Session::write_output(std::string_view text) {
+  std::cout << text << std::flush;
+  if (!std::cout) throw std::runtime_error("Cannot write to standard output");
+}
+
+void Session::write_error_output(std::string_view text) {
+  std::cerr << text << std::flush;
+  if (!std::cerr) throw std::runtime_error("Cannot write to standard error");
 }
 
 void DefaultSession::chdir(const std::filesystem::path& path) { std::filesystem::current_path(path); }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace norvan::binary_image::nox {
 
@@ -24,6 +25,15 @@ class Session {
   /// for a command killed by a signal). Implementations normally throw; one that returns lets
   /// the caller carry on.
   virtual void error(int code) = 0;
+
+  /// Writes `text` to the session's standard output and flushes it; throws when it cannot. The
+  /// default writes to std::cout. A session embedded in another runtime (a Python task runner)
+  /// routes it to that runtime's own stream.
+  virtual void write_output(std::string_view text);
+
+  /// Writes `text` to the session's standard error and flushes it; throws when it cannot. The
+  /// default writes to std::cerr.
+  virtual void write_error_output(std::string_view text);
 };
 
 /// Thrown by DefaultSession::error: the session failed with the exit code it carries.

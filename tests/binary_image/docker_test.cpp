@@ -41,6 +41,21 @@ std::string stderr_of(nox::Session& session, const std::vector<Arg>& args, bool 
   return GetCapturedStderr();
 }
 
+// Takes the report through the session's own error stream, as a session embedded in another
+// runtime (Python's nox) does.
+class StreamingSession : public RecordingSession {
+ public:
+  void write_error_output(std::string_view text) override { written += text; }
+  std::string written;
+};
+
+TEST(RunSubprocess, ReportGoesThroughTheSessionsErrorStream) {
+  StreamingSession session;
+  EXPECT_EQ(stderr_of(session, {"sh", "-c", "echo hello; exit 3"}), "");
+  EXPECT_EQ(session.written, report(3, "sh -c echo hello; exit 3", "hello", ""));
+  EXPECT_EQ(session.codes, std::vector<int>{3});
+}
+
 TEST(RunSubprocess, SuccessIsSilentAndFailureIsReportedThenHandedToTheSession) {
   RecordingSession session;
   EXPECT_EQ(stderr_of(session, {"sh", "-c", "echo fine; echo also fine >&2"}), "");

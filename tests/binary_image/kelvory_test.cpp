@@ -233,4 +233,18 @@ TEST_F(HatchProjectSetup, ASecondScopeOnTheProjectFailsAtOnceAndTheLockFileGoes)
   EXPECT_EQ(read_text(root / "pyproject.toml"), kPyproject);
 }
 
+// A session embedded in another runtime (Python's nox) takes the record on its own stream.
+TEST_F(HatchProjectSetup, RecordGoesThroughTheSessionsOutputStream) {
+  class StreamingSession : public RecordingSession {
+   public:
+    void write_output(std::string_view text) override { written += text; }
+    std::string written;
+  } streaming;
+  ::testing::internal::CaptureStdout();
+  kelvory::hatch_project_setup(streaming, [] {}, {root.path()});
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(streaming.written, std::string("Content of _tmp/hatch_pyproject.toml:\n ") + kHatchForm + "\n");
+  expect_restored();
+}
+
 }  // namespace

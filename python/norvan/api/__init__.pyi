@@ -1,0 +1,1 @@
+"""The operations behind the command-line commands."""

@@ -1,0 +1,1 @@
+"""Build tooling of the binary distribution."""

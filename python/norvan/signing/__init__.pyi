@@ -1,0 +1,1 @@
+"""Keys, certificates, signed messages and their verification."""

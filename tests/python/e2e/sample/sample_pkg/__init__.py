@@ -1,0 +1,3 @@
+"""A sample package."""
+
+__version__ = "1.4.2"
