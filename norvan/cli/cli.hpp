@@ -63,7 +63,8 @@ struct FailureReport {
 /// Returns the report of the exception `error` that a command registered with
 /// `failure_status` threw. This is the one place where errors become exit statuses:
 /// - a VerificationError: kNotVerifiedStatus and "<ErrorType>: <message>", followed by
-///   " (<cause>)" when it has a cause (the form stays fixed, so that scripts can split it);
+///   " (<cause>)" when the cause's text says more than the message; an empty message gives
+///   "<ErrorType>: <cause>";
 /// - a norvan::Error that dictates an exit status (a failed child command): that status and
 ///   no line, the child's own report having been shown;
 /// - any other exception: `failure_status` and its text.

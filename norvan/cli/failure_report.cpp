@@ -15,9 +15,16 @@ std::string one_line(std::string text) {
   return text;
 }
 
+// "<ErrorType>: <message>", with the cause's text only where it says more than the message:
+// in parentheses after it, or in its place when the message is empty.
 std::string describe(const verification::VerificationError& error) {
-  std::string text = std::string(error.type_name()) + ": " + error.what();
-  if (error.cause()) text += " (" + error.cause_text() + ")";
+  const std::string message = error.what();
+  const std::string cause = error.cause() ? error.cause_text() : std::string();
+  std::string text = std::string(error.type_name()) + ":";
+  if (!message.empty()) text += " " + message;
+  if (!cause.empty() && message.find(cause) == std::string::npos) {
+    text += message.empty() ? " " + cause : " (" + cause + ")";
+  }
   return text;
 }
 

@@ -186,11 +186,20 @@ TEST(FailureReport, VerificationFailuresExitWithOneAndNameTheirTypeAndCause) {
   EXPECT_EQ(plain.status, 1);
   EXPECT_EQ(plain.line, "HashValueError: Different hash values");
 
-  // The cause's text may span lines; the report stays one line.
-  const auto with_cause = report_of(brisvale::CertificateError(
-      "", std::make_exception_ptr(brisvale::CertificateValidationFailure("expired\nat depth 0", 10, 0))));
+  // The cause's text may span lines; the report stays one line. It stands in for an empty
+  // message, follows a message that it adds to, and is left out when the message says it.
+  const auto cause = [](const std::string& text) {
+    return std::make_exception_ptr(brisvale::CertificateValidationFailure(text, 10, 0));
+  };
+  const auto with_cause = report_of(brisvale::CertificateError("", cause("expired\nat depth 0")));
   EXPECT_EQ(with_cause.status, 1);
-  EXPECT_EQ(with_cause.line, "CertificateError:  (expired at depth 0)");
+  EXPECT_EQ(with_cause.line, "CertificateError: expired at depth 0");
+  EXPECT_EQ(report_of(brisvale::SignatureError("Bad", cause("too short"))).line, "SignatureError: Bad (too short)");
+  EXPECT_EQ(report_of(brisvale::CertificateError("expired (depth 0)", cause("expired (depth 0)"))).line,
+            "CertificateError: expired (depth 0)");
+  EXPECT_EQ(report_of(brisvale::CertificateError("expired (depth 0)", cause("expired"))).line,
+            "CertificateError: expired (depth 0)");
+  EXPECT_EQ(report_of(brisvale::SignatureError("", cause(""))).line, "SignatureError:");
 }
 
 TEST(FailureReport, OtherErrorsExitWithTheCommandsStatus) {
