@@ -1,6 +1,8 @@
 #pragma once
 // An exclusive lock, held through a lock file that exists only while the lock is held.
 
+#include "norvan/common/error.hpp"
+
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -8,9 +10,9 @@
 namespace norvan {
 
 /// Another holder has the lock; its text names the lock file.
-class LockHeldError : public std::runtime_error {
+class LockHeldError : public Error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit LockHeldError(const std::string& what) : Error(ErrorCode::file, what) {}
 };
 
 /// Holds flock(LOCK_EX) on the file `path` from construction to destruction, which deletes the

@@ -105,20 +105,30 @@ class ValidationContext {
 
   /// The trust roots in the order given, or nullopt for the system's default store.
   const std::optional<std::vector<Certificate>>& trust_roots() const noexcept { return roots_; }
-  /// The OpenSSL store holding the roots; owned by this context, safe for concurrent
-  /// X509_verify_cert calls.
+  /// The OpenSSL store of the validation: the system's trust store, or an empty store when
+  /// the roots are given (they are handed over as trusted_stack()); owned by this context,
+  /// safe for concurrent X509_verify_cert calls.
   X509_STORE* store() const noexcept { return store_.get(); }
+  /// The given roots as the trusted stack of each validation (X509_STORE_CTX_set0_trusted_stack),
+  /// null for the system's trust store. Handing them over as a stack costs one step per root;
+  /// inserting them into a store one by one costs a step per root already inserted. Shared by
+  /// concurrent validations, which only read it.
+  STACK_OF(X509)* trusted_stack() const noexcept { return trusted_stack_.get(); }
   /// Returns the trust root whose DER encoding is exactly `der` (shared), or null when none
   /// is. Lets a certificate that is also a root be used without parsing it again.
   Certificate find_root(ByteView der) const;
 
  private:
   ValidationContext(std::optional<std::vector<Certificate>> roots, std::vector<Bytes> encodings,
-                    std::shared_ptr<X509_STORE> store)
-      : roots_(std::move(roots)), encodings_(std::move(encodings)), store_(std::move(store)) {}
+                    std::shared_ptr<X509_STORE> store, std::shared_ptr<STACK_OF(X509)> trusted_stack)
+      : roots_(std::move(roots)),
+        encodings_(std::move(encodings)),
+        store_(std::move(store)),
+        trusted_stack_(std::move(trusted_stack)) {}
   std::optional<std::vector<Certificate>> roots_;
   std::vector<Bytes> encodings_;  // the DER of each root, in the order of roots_
   std::shared_ptr<X509_STORE> store_;
+  std::shared_ptr<STACK_OF(X509)> trusted_stack_;
 };
 
 /// One certificate validation: the end-entity certificate, the candidate intermediates and the

@@ -1,5 +1,6 @@
 #include "norvan/signing/brisvale.hpp"
 
+#include "norvan/common/shortened.hpp"
 #include "norvan/signing/der.hpp"
 #include "tests/support/pki.hpp"
 #include "tests/support/test_support.hpp"
@@ -676,6 +677,35 @@ TEST_F(BrisvaleTest, VerifiesFromEightThreadsAtOnce) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(correct.load(), 8 * 10 * 4);
+}
+
+// A certificate name that comes from input may be huge; error texts show its start only.
+TEST_F(BrisvaleTest, NamesInValidationErrorsAreShortened) {
+  ossl::UniquePtr<X509> cert(X509_dup(pki_->leaf.cert.get()));
+  ossl::UniquePtr<X509_NAME> name(X509_NAME_new());
+  const std::string unit(60, 'u');
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_EQ(X509_NAME_add_entry_by_txt(name.get(), "OU", MBSTRING_ASC,
+                                         reinterpret_cast<const unsigned char*>(unit.c_str()), -1, -1, 0), 1);
+  }
+  ASSERT_EQ(X509_set_subject_name(cert.get(), name.get()), 1);
+  ASSERT_GT(X509_sign(cert.get(), pki_->intermediate.key.get(), EVP_sha256()), 0);
+  const CertificateValidator validator(Certificate(cert.release(), X509_free), {},
+                                       ValidationContext::with_roots({}));
+  try {
+    validator.validate();
+    ADD_FAILURE() << "validated without a trust root";
+  } catch (const CertificateValidationFailure& failure) {
+    const std::string text = failure.what();
+    const std::string start = "unable to get local issuer certificate (certificate at depth 0: OU=" + unit;
+    EXPECT_EQ(text.rfind(start, 0), 0u) << text;
+    EXPECT_TRUE(text.ends_with("...)")) << text;
+    EXPECT_LT(text.size(), 400u) << "the name alone has " << 100 * 64 << " characters";
+  }
+  EXPECT_EQ(shortened(std::string(300, 'a')), std::string(256, 'a') + "...");
+  EXPECT_EQ(shortened("short"), "short");
+  // A multi-byte character across the limit is left out whole, never cut.
+  EXPECT_EQ(shortened(std::string(255, 'a') + "\xC3\xA9" + "b"), std::string(255, 'a') + "...");
 }
 
 }  // namespace

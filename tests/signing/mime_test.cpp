@@ -504,6 +504,43 @@ TEST_F(Mime, FilePathAgreesOnHostileInputAndReportsFileErrors) {
       "sink full");
 }
 
+// GMime's parser takes the first byte of a read as the start of a line when it has passed on
+// a long piece of the line before it: a delimiter look-alike that a 4,096-byte read happened
+// to begin with ended the payload in the middle of a line.
+TEST_F(Mime, DelimiterLookAlikeInTheMiddleOfALineAtAReadBoundaryIsText) {
+  const std::string boundary(70, 'Z');
+  const std::string long_line = [&] {
+    std::string line;
+    for (int i = 0; i < 10; ++i) line += "--" + boundary;
+    return line;
+  }();
+  // The message as signed, with the random boundary replaced by `boundary` everywhere.
+  const auto message_for = [&](const std::string& payload) {
+    std::string text(as_text(sign(payload)));
+    const std::size_t start = text.find("boundary=\"") + 10;
+    const std::string original = text.substr(start, text.find('"', start) - start);
+    for (std::size_t at = 0; (at = text.find(original, at)) != std::string::npos; at += boundary.size()) {
+      text.replace(at, original.size(), boundary);
+    }
+    return text;
+  };
+  const std::size_t body_start = message_for("").find("Content-Type: text/plain\r\n\r\n") + 28;
+  const std::size_t last_look_alike = long_line.size() - 2 - boundary.size();
+  for (const std::size_t read_end : {8192u, 12288u}) {
+    // Payload: `pad` letters, `lines` lines "x" (CR LF in the message), then the long line,
+    // placed so that its last look-alike starts right where a read of the message ends.
+    const std::size_t before = read_end - body_start - last_look_alike;
+    const std::string payload = std::string(before % 3, 'y') + [&] {
+      std::string lines;
+      for (std::size_t i = 0; i < before / 3; ++i) lines += "x\n";
+      return lines;
+    }() + long_line + "\n";
+    const std::string message = message_for(payload);
+    ASSERT_EQ(message.find("--" + boundary + "\r\n", body_start), read_end) << "the look-alike is not where intended";
+    EXPECT_EQ(verify(message), to_bytes(payload)) << read_end;
+  }
+}
+
 }  // namespace
 
 namespace {

@@ -1,5 +1,6 @@
 // Choosing the signer's certificate among those a SignedData carries.
 #include "norvan/signing/brisvale.hpp"
+#include "norvan/common/shortened.hpp"
 #include "norvan/signing/brisvale/malformed.hpp"
 #include "norvan/signing/brisvale/trust.hpp"
 
@@ -80,7 +81,7 @@ SignerCertificates choose_certificates(const SignedDataView& signed_data, const 
     certificates.push_back(std::move(cert));
   }
   if (!last_with_serial) {
-    malformed("no certificate in SignedData has the signer's serial number 0x" + hex(*signed_data.signer_serial));
+    malformed("no certificate in SignedData has the signer's serial number 0x" + shortened(hex(*signed_data.signer_serial)));
   }
   // Certificates of different issuers may share a serial number (RFC 5280 makes it unique per
   // issuer only): the one that the identifier's issuer names is the signer's, and the others

@@ -115,21 +115,26 @@ std::shared_ptr<const ValidationContext> ValidationContext::system_default() {
   std::shared_ptr<X509_STORE> store(X509_STORE_new(), X509_STORE_free);
   if (!store) ossl::throw_error("Cannot create a certificate store");
   if (X509_STORE_set_default_paths(store.get()) != 1) ossl::throw_error("Cannot load the system's trust store");
-  return std::shared_ptr<const ValidationContext>(new ValidationContext(std::nullopt, {}, std::move(store)));
+  return std::shared_ptr<const ValidationContext>(new ValidationContext(std::nullopt, {}, std::move(store), nullptr));
 }
 
 std::shared_ptr<const ValidationContext> ValidationContext::with_roots(std::vector<Certificate> trust_roots) {
   std::shared_ptr<X509_STORE> store(X509_STORE_new(), X509_STORE_free);
   if (!store) ossl::throw_error("Cannot create a certificate store");
+  std::shared_ptr<STACK_OF(X509)> stack(sk_X509_new_reserve(nullptr, static_cast<int>(trust_roots.size())),
+                                        [](STACK_OF(X509)* roots) { sk_X509_pop_free(roots, X509_free); });
+  if (!stack) ossl::throw_error("Cannot allocate the trusted certificates");
   std::vector<Bytes> encodings;
   encodings.reserve(trust_roots.size());
   for (const auto& root : trust_roots) {
     X509_check_purpose(root.get(), -1, 0);  // fill OpenSSL's caches before sharing
-    if (X509_STORE_add_cert(store.get(), root.get()) != 1) ossl::throw_error("Cannot add a trusted certificate");
+    if (X509_add_cert(stack.get(), root.get(), X509_ADD_FLAG_UP_REF) != 1) {
+      ossl::throw_error("Cannot add a trusted certificate");
+    }
     encodings.push_back(der_of(root.get()));
   }
   return std::shared_ptr<const ValidationContext>(
-      new ValidationContext(std::move(trust_roots), std::move(encodings), std::move(store)));
+      new ValidationContext(std::move(trust_roots), std::move(encodings), std::move(store), std::move(stack)));
 }
 
 void check_trusted_certificate(ByteView entry, const std::string& what) {

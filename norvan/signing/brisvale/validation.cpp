@@ -1,5 +1,7 @@
 #include "norvan/signing/brisvale/validation.hpp"
 
+#include "norvan/common/shortened.hpp"
+
 #include <stdexcept>
 #include <string>
 
@@ -12,7 +14,7 @@ std::string subject_of(X509* cert) {
   if (!bio || X509_NAME_print_ex(bio.get(), X509_get_subject_name(cert), 0, XN_FLAG_RFC2253) < 0) return "?";
   char* data = nullptr;
   const long size = BIO_get_mem_data(bio.get(), &data);
-  return std::string(data, static_cast<std::size_t>(size));
+  return shortened(std::string_view(data, static_cast<std::size_t>(size)));
 }
 
 [[noreturn]] void validation_failure(int code, int depth, X509* cert) {
@@ -61,6 +63,7 @@ std::vector<Certificate> CertificateValidator::validate(unsigned required_key_us
   if (!ctx || X509_STORE_CTX_init(ctx.get(), context_->store(), end_entity_.get(), untrusted.get()) != 1) {
     ossl::throw_error("Cannot set up the certificate validation");
   }
+  if (STACK_OF(X509)* roots = context_->trusted_stack()) X509_STORE_CTX_set0_trusted_stack(ctx.get(), roots);
   X509_VERIFY_PARAM_set_flags(X509_STORE_CTX_get0_param(ctx.get()), X509_V_FLAG_PARTIAL_CHAIN);
   if (X509_STORE_CTX_set_purpose(ctx.get(), X509_PURPOSE_ANY) != 1) {
     ossl::throw_error("Cannot set the validation purpose");

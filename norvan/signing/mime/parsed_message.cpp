@@ -1,6 +1,7 @@
 #include "norvan/signing/mime/parsed_message.hpp"
 
 #include "norvan/signing/mime.hpp"
+#include "norvan/signing/mime/line_aligned_stream.hpp"
 
 #include <utility>
 
@@ -22,7 +23,10 @@ Bytes decoded_body(GMimePart* part) {
 
 }  // namespace
 
-ParsedMessage::ParsedMessage(GMimeStream* stream) : parser_(g_mime_parser_new_with_stream(stream)) {
+// GMime's parser reads the message through a stream that keeps its reads to whole lines (see
+// line_aligned_stream); the parser and the parts hold their own references to it.
+ParsedMessage::ParsedMessage(GMimeStream* stream)
+    : parser_(g_mime_parser_new_with_stream(line_aligned_stream(stream).get())) {
   // Part contents stay substreams of the message instead of being copied.
   g_mime_parser_set_persist_stream(parser_.get(), TRUE);
   // GMime yields nothing for text without a header; that text is one text/plain entity,
