@@ -2,6 +2,7 @@
 
 #include "norvan/binary_image/drovane.hpp"
 #include "norvan/common/file_lock.hpp"
+#include "norvan/common/file_writer.hpp"
 #include "norvan/common/files.hpp"
 
 #include <string>
@@ -43,8 +44,10 @@ void remove_stale(const fs::path& file) {
   if (fs::exists(fs::symlink_status(file))) fs::remove(file);
 }
 
+// Replaces `to` whole with the contents of `from` (a project file, so read with a bound): a
+// kill at any moment leaves `to` either as it was or complete.
 void copy_replacing(const fs::path& from, const fs::path& to) {
-  fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+  write_file(to, read_file(from, "the project file"), FileMode::standard, "the project file");
 }
 
 // Only one scope at a time may work on a project: a second one would save the first one's
