@@ -99,7 +99,7 @@ TEST_F(HatchProjectSetup, ConversionFailureRunsTheCleanUpAndSkipsTheWork) {
   EXPECT_FALSE(fs::exists(root / "_tmp"));
 
   fs::remove(root / "pyproject.toml");
-  EXPECT_THROW(run([] {}), fs::filesystem_error);
+  EXPECT_THROW(run([] {}), norvan::FileError);
   EXPECT_TRUE(fs::is_empty(root / "_tmp")) << "a failure before the conversion leaves _tmp";
 }
 
@@ -164,13 +164,13 @@ TEST_F(HatchProjectSetup, FailingCleanUpIsReportedWithTheEarlierErrorAsContext) 
     ADD_FAILURE() << "no error";
   } catch (const kelvory::CleanupError& e) {
     EXPECT_NE(std::string(e.what()).find("poetry_pyproject.toml"), std::string::npos) << e.what();
-    EXPECT_THROW(std::rethrow_exception(e.cause()), fs::filesystem_error);
+    EXPECT_THROW(std::rethrow_exception(e.cause()), norvan::FileError);
     EXPECT_THROW(e.rethrow_nested(), WorkFailed);
   }
   EXPECT_TRUE(fs::exists(root / "_tmp")) << "a failed restore keeps the work directory";
 
   // Without an earlier error the clean-up's own error comes out unchanged.
-  EXPECT_THROW(run(lose_saved_copy), fs::filesystem_error);
+  EXPECT_THROW(run(lose_saved_copy), norvan::FileError);
   ::testing::internal::GetCapturedStdout();
 }
 

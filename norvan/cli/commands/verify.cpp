@@ -142,6 +142,20 @@ BatchOptions batch_options(const Options& options) {
   return {read_trusted_certs(options), options.trusted_dir, *options.output_dir, options.messages, options.jobs};
 }
 
+// The batch's options. When the trust roots cannot be read, every message would fail alone
+// with that error before it is read: each gets that line, and the batch fails.
+BatchOptions batch_options_or_report(const Options& options) {
+  try {
+    return batch_options(options);
+  } catch (...) {
+    if (options.messages.empty()) throw;
+    const FailureReport report = failure_report(std::current_exception(), kFailed);
+    std::cout.flush();
+    for (const std::string& message : options.messages) std::cerr << message << ": " << report.line << '\n';
+    throw BatchFailed(report.status);
+  }
+}
+
 Action verify(CLI::App& command) {
   auto options = std::make_shared<Options>();
   command.add_option("-t,--trusted-cert", options->trusted_certs,
@@ -179,7 +193,7 @@ Action verify(CLI::App& command) {
       "when any failed for another reason than verification, 1 otherwise.");
   return [options] {
     if (options->output_dir) {
-      const int status = verify_batch(batch_options(*options));
+      const int status = verify_batch(batch_options_or_report(*options));
       if (status != 0) throw BatchFailed(status);
       return;
     }
