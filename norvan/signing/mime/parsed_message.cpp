@@ -1,40 +1,33 @@
 #include "norvan/signing/mime/parsed_message.hpp"
 
 #include "norvan/signing/mime.hpp"
-#include "norvan/signing/mime/line_aligned_stream.hpp"
+#include "norvan/signing/mime/gmime.hpp"
 
 #include <utility>
 
 namespace norvan::signing::mime::detail {
 namespace {
 
-// The signature entity's body, decoded by its transfer encoding (base64, quoted-printable,
-// uuencode; any other or none leaves the bytes as they are).
-Bytes decoded_body(GMimePart* part) {
-  GMimeDataWrapper* content = g_mime_part_get_content(part);
-  if (content == nullptr) return {};
-  GObjectPtr<GMimeStream> decoded(g_mime_stream_mem_new());
-  if (g_mime_data_wrapper_write_to_stream(content, decoded.get()) < 0) {
+// `body` decoded by its transfer encoding with GMime (base64, quoted-printable, uuencode; any
+// other or none leaves the bytes as they are).
+Bytes decoded(ByteView body, GMimeContentEncoding encoding) {
+  if (body.empty()) return {};
+  initialise_gmime();
+  GObjectPtr<GMimeStream> raw(g_mime_stream_mem_new_with_buffer(reinterpret_cast<const char*>(body.data()), body.size()));
+  GObjectPtr<GMimeDataWrapper> content(g_mime_data_wrapper_new_with_stream(raw.get(), encoding));
+  GObjectPtr<GMimeStream> result(g_mime_stream_mem_new());
+  if (g_mime_data_wrapper_write_to_stream(content.get(), result.get()) < 0) {
     throw MessageFormatError("Cannot decode the signature part of the message");
   }
-  const GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(decoded.get()));
+  const GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(result.get()));
   return Bytes(array->data, array->data + array->len);
 }
 
 }  // namespace
 
-// GMime's parser reads the message through a stream that keeps its reads to whole lines (see
-// line_aligned_stream); the parser and the parts hold their own references to it.
-ParsedMessage::ParsedMessage(GMimeStream* stream)
-    : parser_(g_mime_parser_new_with_stream(line_aligned_stream(stream).get())) {
-  // Part contents stay substreams of the message instead of being copied.
-  g_mime_parser_set_persist_stream(parser_.get(), TRUE);
-  // GMime yields nothing for text without a header; that text is one text/plain entity,
-  // which holds no signature.
-  root_.reset(g_mime_parser_construct_part(parser_.get(), nullptr));
-  parts_ = root_ ? find_signed_parts(root_.get()) : SignedParts{};
-  if (parts_.signature == nullptr) throw VerificationError("Could not find any signature");
-  if (parts_.payload == nullptr) throw VerificationError("Unsupported payload \"None\" type <class 'NoneType'>");
+ParsedMessage::ParsedMessage(LineSource& lines) : lines_(lines), entities_(scan_signed_entities(lines)) {
+  if (!entities_.signature.found) throw VerificationError("Could not find any signature");
+  if (!entities_.payload.found) throw VerificationError("Unsupported payload \"None\" type <class 'NoneType'>");
 }
 
 const brisvale::VerifyData& RecordSource::get() const {
@@ -43,14 +36,17 @@ const brisvale::VerifyData& RecordSource::get() const {
   return *own_;
 }
 
+Bytes ParsedMessage::signature() const {
+  const FoundEntity& entity = entities_.signature;
+  return decoded(lines_.read_range(entity.body_start, entity.body_length), entity.encoding);
+}
+
 Bytes ParsedMessage::verify(Bytes payload, const RecordSource& record) const {
-  const Bytes signature = decoded_body(parts_.signature);
-  return record.get().verify(signature, std::move(payload));
+  return record.get().verify(signature(), std::move(payload));
 }
 
 void ParsedMessage::verify(brisvale::PayloadReader& payload, const RecordSource& record) const {
-  const Bytes signature = decoded_body(parts_.signature);
-  record.get().verify_streamed(signature, payload);
+  record.get().verify_streamed(signature(), payload);
 }
 
 }  // namespace norvan::signing::mime::detail

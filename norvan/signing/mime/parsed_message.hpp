@@ -1,9 +1,9 @@
 #pragma once
-// A parsed signed message and the verification of its signature.
+// A scanned signed message and the verification of its signature.
 
 #include "norvan/signing/brisvale.hpp"
-#include "norvan/signing/mime/gmime.hpp"
-#include "norvan/signing/mime/signed_parts.hpp"
+#include "norvan/signing/mime/entity_scanner.hpp"
+#include "norvan/signing/mime/line_source.hpp"
 
 #include <filesystem>
 #include <optional>
@@ -32,16 +32,16 @@ class RecordSource {
   mutable std::optional<brisvale::VerifyData> own_;
 };
 
-// A parsed message and the two entities that verification needs. The one place where messages
-// in memory and in files are taken apart: the same parser, the same entity selection and the
+// A scanned message and the two entities that verification needs. The one place where messages
+// in memory and in files are taken apart: the same scan, the same entity selection and the
 // same errors for both.
 class ParsedMessage {
  public:
-  // Parses the message in `stream` (which must stay alive and unchanged while this object
-  // lives). Throws VerificationError when it holds no signature or no payload entity.
-  explicit ParsedMessage(GMimeStream* stream);
+  // Scans the message that `lines` reads (which must stay alive and unchanged while this
+  // object lives). Throws VerificationError when it holds no signature or no payload entity.
+  explicit ParsedMessage(LineSource& lines);
 
-  GMimePart* payload() const noexcept { return parts_.payload; }
+  const FoundEntity& payload() const noexcept { return entities_.payload; }
 
   // Returns `payload` when the signature covers it, checked with the record of `record`;
   // throws whatever brisvale's verification throws.
@@ -52,9 +52,10 @@ class ParsedMessage {
   void verify(brisvale::PayloadReader& payload, const RecordSource& record) const;
 
  private:
-  GObjectPtr<GMimeParser> parser_;
-  GObjectPtr<GMimeObject> root_;
-  SignedParts parts_;
+  Bytes signature() const;
+
+  LineSource& lines_;
+  SignedEntities entities_;
 };
 
 }  // namespace norvan::signing::mime::detail

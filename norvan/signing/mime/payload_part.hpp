@@ -3,21 +3,15 @@
 
 #include "norvan/common/bytes.hpp"
 #include "norvan/signing/brisvale.hpp"
-
-#include <gmime/gmime.h>
+#include "norvan/signing/mime/entity_scanner.hpp"
+#include "norvan/signing/mime/line_source.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
-#include <optional>
 #include <span>
 
 namespace norvan::signing::mime::detail {
-
-// The body of `part` as written in the message (not transfer-decoded, without the line end
-// that belongs to the next delimiter) as a view into `message`, when the part's content is a
-// window onto the memory stream over `message`; nullopt otherwise. Its bytes are exactly what
-// a PayloadPartReader would read from the part before converting line ends.
-std::optional<ByteView> body_in_place(GMimePart* part, ByteView message);
 
 // Reads the payload entity's body exactly as written in the message (not transfer-decoded, up
 // to but not including the line end that belongs to the next boundary delimiter) with every
@@ -28,24 +22,19 @@ class PayloadPartReader final : public brisvale::PayloadReader {
   // Receives a copy of each piece that read() returns.
   using Copy = std::function<void(ByteView piece)>;
 
-  // Reads the body of `part` (borrowed; it must outlive this object), handing what it
-  // returns to `copy` as well unless that is empty.
-  PayloadPartReader(GMimePart* part, Copy copy = {});
-
-  // Starts again from the beginning of the body.
-  void rewind();
-
-  // The length of the body as written: an upper bound of what read() returns in all.
-  std::size_t raw_length() const;
+  // Reads the body of `entity` from `message` (borrowed; it must outlive this object),
+  // handing what it returns to `copy` as well unless that is empty.
+  PayloadPartReader(const LineSource& message, const FoundEntity& entity, Copy copy = {});
 
   std::size_t read(std::span<std::uint8_t> buffer) override;
 
  private:
-  [[noreturn]] static void fail();
   std::size_t read_raw(std::span<std::uint8_t> buffer);
   std::size_t keep(ByteView piece);
 
-  GMimeStream* stream_ = nullptr;  // borrowed from the part
+  const LineSource& message_;
+  std::uint64_t next_;
+  std::uint64_t end_;
   Copy copy_;
   bool held_cr_ = false;
 };

@@ -4,7 +4,7 @@
 #include "norvan/common/fd.hpp"
 #include "norvan/common/files.hpp"
 #include "norvan/common/temporary_file.hpp"
-#include "norvan/signing/mime/gmime.hpp"
+#include "norvan/signing/mime/line_source.hpp"
 #include "norvan/signing/mime/line_ends.hpp"
 #include "norvan/signing/mime/parsed_message.hpp"
 #include "norvan/signing/mime/payload_part.hpp"
@@ -73,9 +73,9 @@ class VerifiedCopy {
   std::optional<TemporaryFile> spool_;
 };
 
-// Opens `path` as a GMime stream that owns the descriptor. Throws FileError when it cannot be
-// opened or is not a regular file (the message is parsed in place, so it must be seekable).
-GObjectPtr<GMimeStream> open_message_file(const std::filesystem::path& path) {
+// Opens `path` for reading. Throws FileError when it cannot be opened or is not a regular
+// file (the message is read twice, so it must be seekable).
+FileDescriptor open_message_file(const std::filesystem::path& path) {
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) throw_file_error("Cannot read message file", path, errno);
   struct stat info {};
@@ -85,7 +85,7 @@ GObjectPtr<GMimeStream> open_message_file(const std::filesystem::path& path) {
     throw FileError("Cannot read message file '" + path.string() + "' in pieces: it is not a regular file", path,
                     std::make_error_code(std::errc::invalid_argument));
   }
-  return GObjectPtr<GMimeStream>(g_mime_stream_fs_new(fd.release()));
+  return fd;
 }
 
 // Passes reads through and reports the size of each piece to `progress`.
@@ -104,26 +104,19 @@ class ReportingReader final : public brisvale::PayloadReader {
 };
 
 Bytes verify_in_memory(ByteView message, const RecordSource& record) {
-  initialise_gmime();
-  BorrowedStream stream(message);
-  const ParsedMessage parsed(stream.get());
-  if (const std::optional<ByteView> body = body_in_place(parsed.payload(), message)) {
-    return parsed.verify(lf_line_ends(*body), record);
-  }
-  Bytes payload;
-  PayloadPartReader reader(parsed.payload(), [&payload](ByteView piece) { payload.insert(payload.end(), piece.begin(), piece.end()); });
-  payload.reserve(reader.raw_length());
-  parsed.verify(reader, record);
-  return payload;
+  LineSource lines(message);
+  const ParsedMessage parsed(lines);
+  const FoundEntity& payload = parsed.payload();
+  return parsed.verify(lf_line_ends(message.subspan(payload.body_start, payload.body_length)), record);
 }
 
 void verify_in_file(const std::filesystem::path& message_file, const RecordSource& record,
                     const MessageSink& payload_sink, const ProgressSink& progress) {
-  initialise_gmime();
-  const GObjectPtr<GMimeStream> stream = open_message_file(message_file);
-  const ParsedMessage parsed(stream.get());
+  const FileDescriptor fd = open_message_file(message_file);
+  LineSource lines(fd.get(), message_file);
+  const ParsedMessage parsed(lines);
   VerifiedCopy copy;
-  PayloadPartReader reader(parsed.payload(), [&copy](ByteView piece) { copy.append(piece); });
+  PayloadPartReader reader(lines, parsed.payload(), [&copy](ByteView piece) { copy.append(piece); });
   if (progress) {
     ReportingReader reporting(reader, progress);
     parsed.verify(reporting, record);

@@ -1,0 +1,50 @@
+#pragma once
+// What an entity's header makes of it, as GMime reads the header: container, embedded message
+// or leaf part; a container's boundary; a leaf's content type and transfer encoding.
+
+#include <gmime/gmime.h>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace norvan::signing::mime::detail {
+
+struct EntityHeader {
+  enum class Kind { multipart, message, part };
+
+  Kind kind = Kind::part;
+  // A multipart: its boundary parameter, and whether GMime takes it for a multipart/digest
+  // (whose children have message/rfc822 as their default type).
+  std::optional<std::string> boundary;
+  bool digest = false;
+  // The first Content-Type field as lower-case "type/subtype" without parameters; with none,
+  // "text/plain", or "message/rfc822" for a direct child of a multipart/digest; a value without
+  // exactly one slash: "text/plain".
+  std::string type;
+  // A leaf part: its transfer encoding.
+  GMimeContentEncoding encoding = GMIME_CONTENT_ENCODING_DEFAULT;
+};
+
+// Reads entity headers with GMime. An entity's kind, boundary and encoding depend only on its
+// Content-Type and Content-Transfer-Encoding fields (the first and the last of each), so GMime
+// is handed just these, as a header block of their own, and the result is kept for the next
+// entities with the same fields: memory stays bounded whatever the message holds.
+class EntityHeaderReader {
+ public:
+  // `fields`: the entity's selected header fields as written, each ending in a line feed.
+  // `in_digest_type`: the entity is a child of a multipart that GMime takes for a digest;
+  // `in_digest_text`: of one whose first Content-Type field says multipart/digest.
+  EntityHeader read(const std::string& fields, bool in_digest_type, bool in_digest_text);
+
+ private:
+  struct Cached {
+    std::string key;
+    EntityHeader header;
+  };
+  std::vector<Cached> cache_;
+  std::size_t next_slot_ = 0;
+};
+
+}  // namespace norvan::signing::mime::detail
