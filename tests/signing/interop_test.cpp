@@ -42,6 +42,9 @@ constexpr Fixture kFixtures[] = {
     {"gpgsm-rsa.eml", Outcome::verifies},
     {"python-ec-detached-binary-wrapped.eml", Outcome::verifies},
     {"python-rsa-detached-binary-wrapped.eml", Outcome::verifies},
+    // The payload part has no header: its first line follows the delimiter directly.
+    {"python-ec-detached-binary.eml", Outcome::verifies},
+    {"python-rsa-detached-binary.eml", Outcome::verifies},
     // The signature covers the canonical MIME entity (CR LF, and with Text its header), while
     // the payload is read back with LF line ends.
     {"python-ec-detached-text.eml", Outcome::hash_value_error},
