@@ -18,6 +18,12 @@ constexpr std::string_view kDigestOpening =
     "Content-Type: multipart/digest; boundary=\"norvan-digest\"\n\n--norvan-digest\n";
 constexpr std::string_view kDigestClosing = "\n--norvan-digest--\n";
 
+bool iequals(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
 std::string_view trim(std::string_view text) {
   constexpr std::string_view kSpace = " \t\r\n";
   const auto first = text.find_first_not_of(kSpace);
@@ -77,7 +83,88 @@ EntityHeader read_with_gmime(const std::string& fields, bool in_digest_type, boo
   return classify(entity, in_digest_text);
 }
 
+// Content-Type fields up to this size are handed to GMime as they are.
+constexpr std::size_t kLongContentType = 4096;
+
+bool is_fold_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// A token character of RFC 2045 (printable ASCII other than space and tspecials).
+bool is_token_char(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte > 32 && byte < 127 && std::string_view("()<>@,;:\\\"/[]?=").find(c) == std::string_view::npos;
+}
+
+// Reads plain RFC 2045 parameter syntax from a Content-Type value.
+class PlainValue {
+ public:
+  explicit PlainValue(std::string_view text) : text_(text) {}
+
+  void skip_space() {
+    while (next_ < text_.size() && is_fold_space(text_[next_])) ++next_;
+  }
+  bool at_end() const { return next_ == text_.size(); }
+  bool take(char c) {
+    if (next_ == text_.size() || text_[next_] != c) return false;
+    ++next_;
+    return true;
+  }
+  // A token; names of parameter continuations ('*') are not plain.
+  std::string_view token(bool name) {
+    const std::size_t start = next_;
+    while (next_ < text_.size() && is_token_char(text_[next_]) && !(name && text_[next_] == '*')) ++next_;
+    return text_.substr(start, next_ - start);
+  }
+  // A quoted string without escapes or line ends.
+  bool quoted_string() {
+    if (!take('"')) return false;
+    while (next_ < text_.size() && text_[next_] != '"') {
+      const auto byte = static_cast<unsigned char>(text_[next_]);
+      if (byte == '\\' || byte < 32 || byte > 126) return false;
+      ++next_;
+    }
+    return take('"');
+  }
+  std::size_t position() const { return next_; }
+  std::string_view between(std::size_t from, std::size_t to) const { return text_.substr(from, to - from); }
+
+ private:
+  std::string_view text_;
+  std::size_t next_ = 0;
+};
+
 }  // namespace
+
+std::string shortened_content_type(std::string field) {
+  if (field.size() <= kLongContentType || field.find("=?") != std::string::npos) return field;
+  const std::size_t colon = field.find(':');
+  if (colon == std::string::npos) return field;
+  PlainValue value(std::string_view(field).substr(colon + 1));
+  value.skip_space();
+  const std::size_t type_start = value.position();
+  if (value.token(false).empty() || !value.take('/') || value.token(false).empty()) return field;
+  const std::size_t type_end = value.position();
+  std::string_view boundary;
+  for (;;) {
+    value.skip_space();
+    if (value.at_end()) break;
+    if (!value.take(';')) return field;
+    value.skip_space();
+    if (value.at_end()) break;
+    const std::size_t start = value.position();
+    const std::string_view name = value.token(true);
+    if (name.empty() || !value.take('=')) return field;
+    if (!value.quoted_string() && value.token(false).empty()) return field;
+    if (boundary.empty() && iequals(name, "boundary")) boundary = value.between(start, value.position());
+  }
+  std::string shortened = field.substr(0, colon + 1) + " ";
+  shortened += value.between(type_start, type_end);
+  if (!boundary.empty()) {
+    shortened += "; ";
+    shortened += boundary;
+  }
+  shortened += '\n';
+  return shortened;
+}
 
 EntityHeader EntityHeaderReader::read(const std::string& fields, bool in_digest_type, bool in_digest_text) {
   if (fields.size() > kCachedFieldsLimit) return read_with_gmime(fields, in_digest_type, in_digest_text);

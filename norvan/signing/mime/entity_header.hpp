@@ -27,6 +27,15 @@ struct EntityHeader {
   GMimeContentEncoding encoding = GMIME_CONTENT_ENCODING_DEFAULT;
 };
 
+// A Content-Type field (as written: "Content-Type:", its value with its folds, ending in a
+// line feed) with only what GMime takes from it: the type, the subtype and the first boundary
+// parameter. Only long fields are shortened, and only when the whole value is plain RFC 2045
+// (tokens and quoted strings without escapes, no comments, no encoded words, no parameter
+// continuations), where GMime reads each parameter alone and keeps the first of each name;
+// otherwise the field comes back unchanged. GMime keeps an object of about 500 bytes for every
+// parameter, so a field of a few megabytes would otherwise cost it hundreds.
+std::string shortened_content_type(std::string field);
+
 // Reads entity headers with GMime. An entity's kind, boundary and encoding depend only on its
 // Content-Type and Content-Transfer-Encoding fields (the first and the last of each), so GMime
 // is handed just these, as a header block of their own, and the result is kept for the next

@@ -111,6 +111,7 @@ class FieldSelection {
   void finish_field() {
     if (current_ != nullptr) {
       Slot& slot = *current_;
+      if (current_ == &type_) text_ = shortened_content_type(std::move(text_));
       if (slot.first.empty()) {
         slot.first_order = order_;
         slot.first = std::move(text_);

@@ -149,5 +149,22 @@ TEST(EntityScanner, LinesLongerThanAFileBlockAgree) {
   EXPECT_EQ(scan(multipart("--B\r\n" + field + "\r\nlong header\r\n" + kSignature)).payload, "long header");
 }
 
+TEST(EntityScanner, LongContentTypesKeepTheirBoundaryAsGMimeReadsIt) {
+  // Thousands of parameters, folded; the boundary comes last, or a second one follows it.
+  std::string parameters;
+  for (int i = 0; i < 5000; ++i) parameters += ";\r\n x-p" + std::to_string(i) + "=\"v " + std::to_string(i) + "\"";
+  const std::string parts = "--B\r\nContent-Type: text/plain\r\n\r\ninside\r\n" + kSignature + "--B--\r\n";
+  EXPECT_EQ(scan("Content-Type: multipart/signed" + parameters + "; Boundary=B\r\n\r\n" + parts).payload, "inside");
+  EXPECT_EQ(scan("Content-Type: multipart/signed; boundary=\"B\"" + parameters + "; boundary=C\r\n\r\n" + parts).payload,
+            "inside");
+  // Values that are not plain go to GMime whole: blanks around '=' it reads, while text after
+  // a quoted string ends its reading of the list, so the boundary after it is not seen and the
+  // multipart keeps its body as text.
+  EXPECT_EQ(scan("Content-Type: multipart/signed" + parameters + "; x = y; boundary=B\r\n\r\n" + parts).payload,
+            "inside");
+  EXPECT_EQ(scan("Content-Type: multipart/signed" + parameters + "; x=\"y\"z; boundary=B\r\n\r\n" + parts).payload,
+            std::nullopt);
+}
+
 }  // namespace
 }  // namespace norvan::signing::mime::detail

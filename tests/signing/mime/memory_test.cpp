@@ -86,12 +86,19 @@ void header_lines(std::ostream& out) {
   out << "Content-Type: multipart/mixed; boundary=B\r\n\r\n--B\r\nContent-Type: text/plain\r\n\r\nx\r\n" << kSignature;
 }
 
+void folded_content_type(std::ostream& out) {
+  out << "Content-Type: multipart/mixed";
+  for (int i = 0; i < 200000; ++i) out << ";\r\n x-parameter-" << i << "=v";
+  out << "; boundary=B\r\n\r\n--B\r\n\r\nx\r\n" << kSignature;
+}
+
 TEST(MessageMemory, AmplifyingStructuresStayWithinTheBound) {
   const TempDir dir;
   const std::pair<const char*, void (*)(std::ostream&)> cases[] = {
       {"100,000 tiny parts", tiny_parts},
       {"1,000 chains 50 deep", nested},
       {"1,000,000 header lines", header_lines},
+      {"200,000 parameters", folded_content_type},
   };
   for (const auto& [name, write] : cases) {
     const fs::path path = dir / "message.eml";
