@@ -1,6 +1,7 @@
 #include "norvan/signing/mime/entity_header.hpp"
 
 #include "norvan/signing/mime/gmime.hpp"
+#include "norvan/signing/mime/header_fields.hpp"
 
 #include <algorithm>
 #include <stdexcept>
@@ -17,12 +18,6 @@ constexpr std::size_t kCacheSlots = 16;
 constexpr std::string_view kDigestOpening =
     "Content-Type: multipart/digest; boundary=\"norvan-digest\"\n\n--norvan-digest\n";
 constexpr std::string_view kDigestClosing = "\n--norvan-digest--\n";
-
-bool iequals(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 std::string_view trim(std::string_view text) {
   constexpr std::string_view kSpace = " \t\r\n";
@@ -154,7 +149,7 @@ std::string shortened_content_type(std::string field) {
     const std::string_view name = value.token(true);
     if (name.empty() || !value.take('=')) return field;
     if (!value.quoted_string() && value.token(false).empty()) return field;
-    if (boundary.empty() && iequals(name, "boundary")) boundary = value.between(start, value.position());
+    if (boundary.empty() && equals_ignoring_case(name, "boundary")) boundary = value.between(start, value.position());
   }
   std::string shortened = field.substr(0, colon + 1) + " ";
   shortened += value.between(type_start, type_end);

@@ -1,6 +1,7 @@
 #include "norvan/signing/mime/entity_scanner.hpp"
 
 #include "norvan/signing/mime/entity_header.hpp"
+#include "norvan/signing/mime/header_fields.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -18,51 +19,6 @@ constexpr int kMaxLevel = 1024;
 // delimiter in force).
 constexpr std::size_t kMinimumHead = 256;
 
-bool is_blank(char byte) noexcept { return byte == ' ' || byte == '\t'; }
-bool is_ctrl(char byte) noexcept {
-  const auto value = static_cast<unsigned char>(byte);
-  return value < 32 || value == 127;
-}
-
-bool iequals(std::string_view a, std::string_view b) noexcept {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-// How GMime reads the field name at the start of a header line: up to the colon, blanks
-// allowed only between the name and the colon, no control characters.
-enum class FieldName { valid, invalid, unfinished };
-
-FieldName field_name_of(std::string_view line, std::string_view& name) {
-  bool blank = false;
-  for (std::size_t index = 0; index < line.size(); ++index) {
-    const char byte = line[index];
-    if (byte == ':') {
-      if (index == 0) return FieldName::invalid;
-      name = line.substr(0, index);
-      while (!name.empty() && is_blank(name.back())) name.remove_suffix(1);
-      return FieldName::valid;
-    }
-    if (is_blank(byte)) {
-      blank = true;
-    } else if (blank || is_ctrl(byte)) {
-      return FieldName::invalid;
-    }
-  }
-  return FieldName::unfinished;
-}
-
-// A line that a lenient reader takes for a header field: a name of printable ASCII other
-// than the colon, optional blanks, a colon.
-bool starts_header_field(std::string_view line) {
-  std::size_t index = 0;
-  while (index < line.size() && line[index] > ' ' && line[index] < 127 && line[index] != ':') ++index;
-  if (index == 0) return false;
-  while (index < line.size() && is_blank(line[index])) ++index;
-  return index < line.size() && line[index] == ':';
-}
-
 bool is_empty_line(const Line& line) { return line.has_lf && line.length_without_cr() == 0; }
 
 bool is_signature_type(std::string_view type) {
@@ -79,81 +35,6 @@ struct HeaderBlock {
   HeaderEnd end = HeaderEnd::content;
   bool has_fields = false;
   std::string fields;
-};
-
-// The fields of a header block that EntityHeaderReader needs: the first and the last
-// Content-Type and Content-Transfer-Encoding fields, in their order.
-class FieldSelection {
- public:
-  void start_field(const Line& line) {
-    finish_field();
-    std::string_view name;
-    const FieldName state = field_name_of(line.head, name);
-    if (state != FieldName::valid) return;
-    any_valid_ = true;
-    if (iequals(name, "Content-Type")) {
-      current_ = &type_;
-    } else if (iequals(name, "Content-Transfer-Encoding")) {
-      current_ = &encoding_;
-    } else {
-      return;
-    }
-    text_.assign(line.head);
-    text_ += '\n';
-  }
-
-  void continue_field(const Line& line) {
-    if (current_ == nullptr) return;
-    text_ += line.head;
-    text_ += '\n';
-  }
-
-  void finish_field() {
-    if (current_ != nullptr) {
-      Slot& slot = *current_;
-      if (current_ == &type_) text_ = shortened_content_type(std::move(text_));
-      if (slot.first.empty()) {
-        slot.first_order = order_;
-        slot.first = std::move(text_);
-      } else {
-        slot.last_order = order_;
-        slot.last = std::move(text_);
-      }
-      ++order_;
-    }
-    current_ = nullptr;
-    text_.clear();
-  }
-
-  bool any_valid() const noexcept { return any_valid_; }
-
-  std::string take() {
-    finish_field();
-    struct Piece {
-      std::size_t order;
-      std::string* text;
-    };
-    std::vector<Piece> pieces;
-    for (Slot* slot : {&type_, &encoding_}) {
-      if (!slot->first.empty()) pieces.push_back({slot->first_order, &slot->first});
-      if (!slot->last.empty()) pieces.push_back({slot->last_order, &slot->last});
-    }
-    std::sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) { return a.order < b.order; });
-    std::string fields;
-    for (const Piece& piece : pieces) fields += *piece.text;
-    return fields;
-  }
-
- private:
-  struct Slot {
-    std::string first, last;
-    std::size_t first_order = 0, last_order = 0;
-  };
-  Slot type_, encoding_;
-  Slot* current_ = nullptr;
-  std::string text_;
-  std::size_t order_ = 0;
-  bool any_valid_ = false;
 };
 
 class Scanner {
@@ -238,7 +119,7 @@ class Scanner {
   // Passes over the current line (a delimiter); false when it is the last line and has no
   // line feed.
   bool skip_line() {
-    if (!next_line(1)) return false;
+    if (!next_line(kMinimumHead)) return false;
     next_start_ = line_.end();
     return line_.has_lf;
   }
@@ -281,7 +162,6 @@ class Scanner {
           return block;
         }
       }
-      if (!first && starts_field) fields.finish_field();
       if ((boundary_ = check_boundary(line_)) != Boundary::none) {
         push_back();
         block.end = HeaderEnd::boundary;
