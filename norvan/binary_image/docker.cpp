@@ -2,6 +2,7 @@
 
 #include "norvan/common/fd.hpp"
 #include "norvan/common/file_writer.hpp"
+#include "norvan/common/utf8.hpp"
 #include "norvan/common/files.hpp"
 
 #include <array>
@@ -116,37 +117,6 @@ void drain(int out_fd, int err_fd, std::string& out, std::string& err) {
       }
     }
   }
-}
-
-// Returns the offset of the first byte that is not part of valid UTF-8, or npos.
-std::size_t invalid_utf8_offset(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    std::size_t length = 0;
-    char32_t code = 0, minimum = 0;
-    if (byte < 0x80) {
-      ++i;
-      continue;
-    } else if ((byte & 0xE0) == 0xC0) {
-      length = 2, code = byte & 0x1F, minimum = 0x80;
-    } else if ((byte & 0xF0) == 0xE0) {
-      length = 3, code = byte & 0x0F, minimum = 0x800;
-    } else if ((byte & 0xF8) == 0xF0) {
-      length = 4, code = byte & 0x07, minimum = 0x10000;
-    } else {
-      return i;
-    }
-    if (i + length > text.size()) return i;
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return i;
-      code = (code << 6) | (next & 0x3F);
-    }
-    if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return i;
-    i += length;
-  }
-  return std::string_view::npos;
 }
 
 // Checks that `bytes` is UTF-8 and returns it with CR LF and lone CR turned into LF.

@@ -2,6 +2,7 @@
 
 #include "norvan/common/fd.hpp"
 #include "norvan/common/files.hpp"
+#include "norvan/common/hex.hpp"
 
 #include <cerrno>
 #include <charconv>
@@ -119,13 +120,7 @@ std::string temporary_name(const fs::path& target) {
     const auto seed = static_cast<std::uint64_t>(::getpid()) ^ reinterpret_cast<std::uintptr_t>(&random);
     std::memcpy(random, &seed, sizeof random);
   }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string name = "." + target.filename().string() + ".";
-  for (const std::uint8_t byte : random) {
-    name += kHex[byte >> 4];
-    name += kHex[byte & 15];
-  }
-  return name + ".tmp";
+  return "." + target.filename().string() + "." + to_hex(random) + ".tmp";
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "norvan/binary_image/drovane/input_guards.hpp"
 
 #include "norvan/binary_image/drovane.hpp"
+#include "norvan/common/utf8.hpp"
 
 #include <algorithm>
 #include <string>
@@ -13,34 +14,6 @@ constexpr std::size_t kMaxNesting = 100;
 
 std::size_t line_of(std::string_view text, std::size_t offset) {
   return 1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(offset), '\n'));
-}
-
-// The length of the valid UTF-8 sequence at `text[i]`, or 0 when there is none (overlong
-// forms, surrogates and code points above U+10FFFF are invalid).
-std::size_t utf8_sequence_length(std::string_view text, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (text.size() - i < length || byte(i + 1) < low || byte(i + 1) > high) return 0;
-  for (std::size_t k = 2; k < length; ++k) {
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-  }
-  return length;
 }
 
 // The offset just past the string that starts at `text[i]` (a quote), or text.size() when it
@@ -69,13 +42,10 @@ std::size_t skip_string(std::string_view text, std::size_t i) {
 }  // namespace
 
 void check_utf8(std::string_view text, const std::filesystem::path& file) {
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t length = utf8_sequence_length(text, i);
-    if (length == 0) {
-      throw ConversionError("The project file '" + file.string() + "' is not UTF-8 text: invalid byte sequence at byte " +
-                            std::to_string(i) + " (line " + std::to_string(line_of(text, i)) + ")");
-    }
-    i += length;
+  const std::size_t i = invalid_utf8_offset(text);
+  if (i != std::string_view::npos) {
+    throw ConversionError("The project file '" + file.string() + "' is not UTF-8 text: invalid byte sequence at byte " +
+                          std::to_string(i) + " (line " + std::to_string(line_of(text, i)) + ")");
   }
 }
 

@@ -1,5 +1,7 @@
 // Choosing the signer's certificate among those a SignedData carries.
 #include "norvan/signing/brisvale.hpp"
+
+#include "norvan/common/hex.hpp"
 #include "norvan/common/shortened.hpp"
 #include "norvan/signing/brisvale/malformed.hpp"
 #include "norvan/signing/brisvale/trust.hpp"
@@ -10,16 +12,6 @@
 
 namespace norvan::signing::brisvale {
 namespace {
-
-std::string hex(ByteView bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (const std::uint8_t octet : bytes) {
-    text += kDigits[octet >> 4];
-    text += kDigits[octet & 0x0F];
-  }
-  return text;
-}
 
 using detail::malformed;
 using detail::parse_certificate;
@@ -81,7 +73,7 @@ SignerCertificates choose_certificates(const SignedDataView& signed_data, const 
     certificates.push_back(std::move(cert));
   }
   if (!last_with_serial) {
-    malformed("no certificate in SignedData has the signer's serial number 0x" + shortened(hex(*signed_data.signer_serial)));
+    malformed("no certificate in SignedData has the signer's serial number 0x" + shortened(to_hex(*signed_data.signer_serial)));
   }
   // Certificates of different issuers may share a serial number (RFC 5280 makes it unique per
   // issuer only): the one that the identifier's issuer names is the signer's, and the others

@@ -1,5 +1,6 @@
 #include "norvan/signing/mime/message_text.hpp"
 
+#include "norvan/common/hex.hpp"
 #include "norvan/common/openssl.hpp"
 
 #include <openssl/evp.h>
@@ -46,13 +47,7 @@ std::string base64_lines(ByteView der) {
 std::string random_boundary() {
   unsigned char random[16];
   if (RAND_bytes(random, sizeof random) != 1) ossl::throw_error("Cannot make a random MIME boundary");
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string boundary = "----=_norvan_";
-  for (const unsigned char byte : random) {
-    boundary += kHex[byte >> 4];
-    boundary += kHex[byte & 0xF];
-  }
-  return boundary;
+  return "----=_norvan_" + to_hex(random);
 }
 
 std::string message_header(const std::string& boundary) {

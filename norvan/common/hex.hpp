@@ -1,0 +1,13 @@
+#pragma once
+// Bytes written as hexadecimal digits.
+
+#include "norvan/common/bytes.hpp"
+
+#include <string>
+
+namespace norvan {
+
+/// Returns `bytes` as lower-case hexadecimal, two digits per byte ("" for none).
+std::string to_hex(ByteView bytes);
+
+}  // namespace norvan
