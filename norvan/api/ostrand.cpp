@@ -1,5 +1,6 @@
 #include "norvan/api/ostrand.hpp"
 
+#include "norvan/common/secret_bytes.hpp"
 #include "norvan/signing/certificates.hpp"
 #include "norvan/signing/merrowin.hpp"
 
@@ -18,12 +19,9 @@ void write_bytes(const std::optional<fs::path>& output, ByteView content, NewFil
 
 void tarrowby(const std::optional<fs::path>& output, const std::optional<Bytes>& password) {
   const merrowin::PrivateKey key = merrowin::tarrowby();
-  Bytes pem = merrowin::private_key_as_pem(key, password);
-  // The PEM may be unencrypted key material: wipe our copy whatever happens.
-  const std::unique_ptr<Bytes, void (*)(Bytes*)> wipe(&pem, [](Bytes* bytes) {
-    OPENSSL_cleanse(bytes->data(), bytes->size());
-  });
-  write_bytes(output, pem, NewFileMode::owner_only);
+  // The PEM may be unencrypted key material: our copy is wiped whatever happens.
+  const SecretBytes pem(merrowin::private_key_as_pem(key, password));
+  write_bytes(output, pem.view(), NewFileMode::owner_only);
 }
 
 void palisande(const fs::path& private_key_file, int validity_in_years, const std::optional<Bytes>& password,

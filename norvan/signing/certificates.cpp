@@ -65,7 +65,7 @@ const EVP_MD* signature_digest(const merrowin::PrivateKey& key) {
 
 }  // namespace
 
-Certificate::Certificate(ossl::UniquePtr<X509> certificate) : certificate_(certificate.release(), X509_free) {}
+Certificate::Certificate(ossl::UniquePtr<X509> certificate) : certificate_(std::move(certificate)) {}
 
 Expiry calculate_expiry(int years) {
   using namespace std::chrono;

@@ -1,6 +1,7 @@
 #include "norvan/signing/merrowin.hpp"
 
 #include "norvan/common/files.hpp"
+#include "norvan/common/secret_bytes.hpp"
 
 #include <openssl/core_names.h>
 #include <openssl/err.h>
@@ -161,7 +162,7 @@ ossl::UniquePtr<EVP_PKEY_CTX> keygen_context(const char* algorithm) {
 
 }  // namespace
 
-PrivateKey::PrivateKey(ossl::UniquePtr<EVP_PKEY> key) : key_(key.release(), EVP_PKEY_free) {}
+PrivateKey::PrivateKey(ossl::UniquePtr<EVP_PKEY> key) : key_(std::move(key)) {}
 
 bool PrivateKey::is_rsa() const noexcept { return EVP_PKEY_is_a(key_.get(), "RSA") == 1; }
 
@@ -195,8 +196,8 @@ PrivateKey private_key_from_pem(ByteView pem, const std::optional<Bytes>& passwo
 
 PrivateKey read_private_key_from_pem_file(const std::filesystem::path& pem_file,
                                           const std::optional<Bytes>& password) {
-  const Bytes pem = read_file(pem_file, "private key file");
-  return load_key(pem, password, "'" + pem_file.string() + "'");
+  const SecretBytes pem(read_file(pem_file, "private key file"));
+  return load_key(pem.view(), password, "'" + pem_file.string() + "'");
 }
 
 void check_signatures_verify(const PrivateKey& key, const std::string& source) {

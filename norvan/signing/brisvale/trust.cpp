@@ -1,6 +1,7 @@
 #include "norvan/signing/brisvale/trust.hpp"
 
 #include "norvan/common/files.hpp"
+#include "norvan/common/openssl_buffer.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -23,17 +24,15 @@ Bytes certificate_der(ByteView entry, const std::string& what) {
   long size = 0;
   ossl::clear_errors();
   const int ok = PEM_read_bio(bio.get(), &name, &header, &data, &size);
-  Bytes contents;
-  if (ok == 1) contents.assign(data, data + size);
-  OPENSSL_free(name);
-  OPENSSL_free(header);
-  OPENSSL_free(data);
+  const ossl::UniquePtr<char> owned_name(name);
+  const ossl::UniquePtr<char> owned_header(header);
+  const ossl::UniquePtr<unsigned char> owned_data(data);
   if (ok != 1) {
     const std::string reason = ossl::take_error_reason();
     throw InvalidTrustedCertificateError(what + " holds no valid PEM block" +
                                          (reason.empty() ? "" : ": " + reason));
   }
-  return contents;
+  return Bytes(data, data + size);
 }
 
 Certificate load_trusted_certificate(ByteView entry, const std::string& what) {
@@ -68,12 +67,12 @@ std::vector<std::filesystem::path> pem_files(const std::filesystem::path& direct
 Certificate parse_certificate(ByteView der_bytes) {
   const unsigned char* cursor = der_bytes.data();
   if (der_bytes.size() > static_cast<std::size_t>(LONG_MAX)) return nullptr;
-  X509* parsed = d2i_X509(nullptr, &cursor, static_cast<long>(der_bytes.size()));
-  if (parsed == nullptr) return nullptr;
-  Certificate cert(parsed, X509_free);
+  ossl::UniquePtr<X509> parsed(d2i_X509(nullptr, &cursor, static_cast<long>(der_bytes.size())));
+  if (!parsed) return nullptr;
+  Certificate cert(std::move(parsed));
   if (cursor != der_bytes.data() + der_bytes.size()) return nullptr;
   // Compute OpenSSL's cached extension data now, so that the object is not changed later.
-  X509_check_purpose(parsed, -1, 0);
+  X509_check_purpose(cert.get(), -1, 0);
   ossl::clear_errors();
   return cert;
 }
@@ -112,17 +111,17 @@ std::shared_ptr<const ValidationContext> build_context(const std::optional<std::
 using detail::der_of;
 
 std::shared_ptr<const ValidationContext> ValidationContext::system_default() {
-  std::shared_ptr<X509_STORE> store(X509_STORE_new(), X509_STORE_free);
+  std::shared_ptr<X509_STORE> store{ossl::UniquePtr<X509_STORE>(X509_STORE_new())};
   if (!store) ossl::throw_error("Cannot create a certificate store");
   if (X509_STORE_set_default_paths(store.get()) != 1) ossl::throw_error("Cannot load the system's trust store");
   return std::shared_ptr<const ValidationContext>(new ValidationContext(std::nullopt, {}, std::move(store), nullptr));
 }
 
 std::shared_ptr<const ValidationContext> ValidationContext::with_roots(std::vector<Certificate> trust_roots) {
-  std::shared_ptr<X509_STORE> store(X509_STORE_new(), X509_STORE_free);
+  std::shared_ptr<X509_STORE> store{ossl::UniquePtr<X509_STORE>(X509_STORE_new())};
   if (!store) ossl::throw_error("Cannot create a certificate store");
-  std::shared_ptr<STACK_OF(X509)> stack(sk_X509_new_reserve(nullptr, static_cast<int>(trust_roots.size())),
-                                        [](STACK_OF(X509)* roots) { sk_X509_pop_free(roots, X509_free); });
+  std::shared_ptr<STACK_OF(X509)> stack{
+      ossl::UniquePtr<STACK_OF(X509)>(sk_X509_new_reserve(nullptr, static_cast<int>(trust_roots.size())))};
   if (!stack) ossl::throw_error("Cannot allocate the trusted certificates");
   std::vector<Bytes> encodings;
   encodings.reserve(trust_roots.size());

@@ -2,6 +2,7 @@
 
 #include "norvan/common/shortened.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -80,10 +81,12 @@ std::vector<Certificate> CertificateValidator::validate(unsigned required_key_us
   }
   std::vector<Certificate> path;
   STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx.get());
+  path.reserve(static_cast<std::size_t>(std::max(sk_X509_num(chain), 0)));
   for (int i = 0; i < sk_X509_num(chain); ++i) {
     X509* cert = sk_X509_value(chain, i);
     if (X509_up_ref(cert) != 1) ossl::throw_error("Cannot keep the validated path");
-    path.emplace_back(cert, X509_free);
+    ossl::UniquePtr<X509> reference(cert);  // owned before anything can throw
+    path.emplace_back(std::move(reference));
   }
   return path;
 }

@@ -1,0 +1,42 @@
+#pragma once
+// Bytes that hold secrets (key material, passphrases), wiped when they are no longer needed.
+
+#include "norvan/common/bytes.hpp"
+
+#include <openssl/crypto.h>
+
+#include <utility>
+
+namespace norvan {
+
+/// Owns bytes that must not outlive their use: they are overwritten (OPENSSL_cleanse, which
+/// the compiler cannot drop) when the object is destroyed or assigned over. Move-only.
+class SecretBytes {
+ public:
+  SecretBytes() = default;
+  explicit SecretBytes(Bytes bytes) noexcept : bytes_(std::move(bytes)) {}
+  SecretBytes(SecretBytes&& other) noexcept : bytes_(std::move(other.bytes_)) { other.bytes_.clear(); }
+  SecretBytes& operator=(SecretBytes&& other) noexcept {
+    if (this != &other) {
+      wipe();
+      bytes_ = std::move(other.bytes_);
+      other.bytes_.clear();
+    }
+    return *this;
+  }
+  SecretBytes(const SecretBytes&) = delete;
+  SecretBytes& operator=(const SecretBytes&) = delete;
+  ~SecretBytes() { wipe(); }
+
+  const Bytes& bytes() const noexcept { return bytes_; }
+  ByteView view() const noexcept { return bytes_; }
+
+ private:
+  void wipe() noexcept {
+    OPENSSL_cleanse(bytes_.data(), bytes_.size());
+    bytes_.clear();
+  }
+  Bytes bytes_;
+};
+
+}  // namespace norvan
