@@ -139,4 +139,8 @@ void hatch_project_setup(nox::Session& session, const std::function<void()>& wor
   if (failure) std::rethrow_exception(failure);
 }
 
+void hatch_project_setup(nox::Session& session, const std::function<void()>& work) {
+  hatch_project_setup(session, work, noxconfig::PROJECT_CONFIG);
+}
+
 }  // namespace norvan::binary_image::kelvory

@@ -51,6 +51,9 @@ class CleanupError : public Error, public std::nested_exception {
 /// the clean-up fails, its error is thrown: unchanged when nothing failed before, otherwise
 /// as CleanupError carrying the earlier error. A failed restore leaves "_tmp" in place.
 void hatch_project_setup(nox::Session& session, const std::function<void()>& work,
-                         const noxconfig::ProjectConfig& config = noxconfig::PROJECT_CONFIG);
+                         const noxconfig::ProjectConfig& config);
+
+/// The same with noxconfig::PROJECT_CONFIG, the project in the working directory.
+void hatch_project_setup(nox::Session& session, const std::function<void()>& work);
 
 }  // namespace norvan::binary_image::kelvory

@@ -13,6 +13,14 @@ cmake -S "$source_dir/tests/install/consumer" -B "$work/cmake-build" -DCMAKE_PRE
 cmake --build "$work/cmake-build" >/dev/null
 "$work/cmake-build/consumer" | grep -q -- '-----BEGIN CERTIFICATE-----'
 echo "find_package(norvan): consumer built and ran"
+"$work/cmake-build/kelvory_consumer" | grep -qx 'kelvory: project root \.'
+"$work/cmake-build/mime_consumer" | grep -qx 'mime: Could not find any signature'
+echo "find_package(norvan): consumers of norvan::kelvory alone and norvan::mime alone built and ran"
+# A library whose public header needs another one records it (NEEDED), so that the dynamic
+# linker loads it for any program.
+lib=$(dirname "$(find "$work/prefix" -name 'libnorvan_kelvory.so' | head -n 1)")
+readelf -d "$lib/libnorvan_kelvory.so" | grep -q 'NEEDED.*libnorvan_noxconfig'
+echo "libnorvan_kelvory needs libnorvan_noxconfig"
 
 export PKG_CONFIG_PATH=$(dirname "$(find "$work/prefix" -name norvan.pc)")
 c++ -o "$work/pc-consumer" "$source_dir/tests/install/consumer/main.cpp" $(pkg-config --cflags --libs norvan)
