@@ -23,32 +23,8 @@
 
 namespace norvan::binary_image::drovane {
 
-/// The array type of TOML values: a std::vector whose back() throws on an empty array. The
-/// TOML parser calls back() when a dotted key or a table header extends an array (an array of
-/// tables), and an empty inline array there would otherwise be read before its storage.
-template <class T, class Allocator = std::allocator<T>>
-class TomlArray : public std::vector<T, Allocator> {
- public:
-  using std::vector<T, Allocator>::vector;
-
-  /// Thrown by back() on an empty array.
-  class Empty : public std::runtime_error {
-   public:
-    Empty() : std::runtime_error("a key or table extends an empty array") {}
-  };
-
-  T& back() {
-    if (this->empty()) throw Empty();
-    return std::vector<T, Allocator>::back();
-  }
-  const T& back() const {
-    if (this->empty()) throw Empty();
-    return std::vector<T, Allocator>::back();
-  }
-};
-
 /// A TOML document or value whose tables keep their keys in insertion order.
-using Toml = toml::basic_value<toml::discard_comments, tsl::ordered_map, TomlArray>;
+using Toml = toml::basic_value<toml::discard_comments, tsl::ordered_map, std::vector>;
 
 /// The [build-system] table written after the converted [project] table, stored indented;
 /// it is written with the common indentation removed.

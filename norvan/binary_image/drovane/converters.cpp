@@ -13,6 +13,32 @@
 namespace norvan::binary_image::drovane {
 namespace {
 
+// The array type the parser builds: a std::vector whose back() throws on an empty array. The
+// parser calls back() when a dotted key or a table header extends an array (an array of
+// tables), and an empty inline array there would otherwise be read before its storage. The
+// parsed document is then copied into the plain Toml type.
+template <class T, class Allocator = std::allocator<T>>
+class GuardedArray : public std::vector<T, Allocator> {
+ public:
+  using std::vector<T, Allocator>::vector;
+
+  class Empty : public std::runtime_error {
+   public:
+    Empty() : std::runtime_error("a key or table extends an empty array") {}
+  };
+
+  T& back() {
+    if (this->empty()) throw Empty();
+    return std::vector<T, Allocator>::back();
+  }
+  const T& back() const {
+    if (this->empty()) throw Empty();
+    return std::vector<T, Allocator>::back();
+  }
+};
+
+using ParsedToml = toml::basic_value<toml::discard_comments, tsl::ordered_map, GuardedArray>;
+
 constexpr const char* kProject = "project";
 constexpr const char* kUnknownFile = "unknown file";  // toml11's name for values made in memory
 
@@ -68,8 +94,8 @@ Toml read_toml(const std::filesystem::path& file) {
   detail::check_nesting(text, file);
   std::istringstream stream{std::string(text)};
   try {
-    return toml::parse<toml::discard_comments, tsl::ordered_map, TomlArray>(stream, file.string());
-  } catch (const Toml::array_type::Empty& error) {
+    return Toml(toml::parse<toml::discard_comments, tsl::ordered_map, GuardedArray>(stream, file.string()));
+  } catch (const ParsedToml::array_type::Empty& error) {
     throw ConversionError("Invalid TOML in '" + file.string() + "': " + error.what());
   }
 }
