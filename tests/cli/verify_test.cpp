@@ -1,5 +1,6 @@
 #include "norvan/signing/mime.hpp"
 
+#include "tests/support/base64.hpp"
 #include "tests/support/pki.hpp"
 #include "tests/support/test_support.hpp"
 
@@ -13,13 +14,6 @@ namespace {
 
 using namespace norvan;
 using namespace norvan::testing;
-
-std::string base64(ByteView der) {
-  std::string text(4 * ((der.size() + 2) / 3) + 1, '\0');
-  text.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), der.data(),
-                                                       static_cast<int>(der.size()))));
-  return text;
-}
 
 // A signed message around `payload_text` whose signature part holds `der`.
 std::string message(const std::string& payload_text, ByteView der) {

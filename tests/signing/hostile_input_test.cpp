@@ -7,6 +7,7 @@
 #include "norvan/signing/merrowin.hpp"
 #include "norvan/signing/mime.hpp"
 
+#include "tests/support/base64.hpp"
 #include "tests/support/pki.hpp"
 #include "tests/support/test_support.hpp"
 
@@ -31,13 +32,6 @@ using signing::mime::verify_signed_smime;
 signing::merrowin::PrivateKey private_key_of(const Credential& credential) {
   EVP_PKEY_up_ref(credential.key.get());
   return signing::merrowin::PrivateKey(ossl::UniquePtr<EVP_PKEY>(credential.key.get()));
-}
-
-std::string base64(ByteView der) {
-  std::string text(4 * ((der.size() + 2) / 3) + 1, '\0');
-  text.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), der.data(),
-                                                       static_cast<int>(der.size()))));
-  return text;
 }
 
 // A multipart/signed message with `payload` as text/plain and `signature_body` as the body
