@@ -6,6 +6,7 @@
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
+#include <openssl/crypto.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -61,6 +62,17 @@ NORVAN_OSSL_DELETER(PBKDF2PARAM, PBKDF2PARAM_free);
 template <>
 struct Deleter<STACK_OF(X509)> {
   void operator()(STACK_OF(X509) * p) const noexcept { sk_X509_pop_free(p, X509_free); }
+};
+
+/// Buffers that OpenSSL allocates for the caller (OPENSSL_malloc): names, headers, encodings.
+template <>
+struct Deleter<char> {
+  void operator()(char* p) const noexcept { OPENSSL_free(p); }
+};
+
+template <>
+struct Deleter<unsigned char> {
+  void operator()(unsigned char* p) const noexcept { OPENSSL_free(p); }
 };
 
 /// Owning pointer for an OpenSSL handle, freed with the handle's own free function.

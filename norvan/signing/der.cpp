@@ -1,7 +1,6 @@
 #include "norvan/signing/der.hpp"
 
 #include <limits>
-#include <stdexcept>
 #include <utility>
 
 namespace norvan::signing::der {
@@ -10,19 +9,6 @@ namespace {
 constexpr std::uint8_t kHighTagNumber = 0x1F;
 constexpr std::uint8_t kContinuation = 0x80;
 constexpr std::size_t kMaxLengthOctets = 8;
-
-// Appends `value` in base 128, most significant group first, continuation bit on all but
-// the last octet (the encoding of OID arcs and high tag numbers).
-void append_base128(Bytes& out, std::uint64_t value) {
-  std::uint8_t groups[10];
-  std::size_t count = 0;
-  do {
-    groups[count++] = static_cast<std::uint8_t>(value & 0x7F);
-    value >>= 7;
-  } while (value != 0);
-  while (count > 1) out.push_back(static_cast<std::uint8_t>(groups[--count] | kContinuation));
-  out.push_back(groups[0]);
-}
 
 // Reads one base-128 number from `bytes` at `pos`; false when it is unterminated, not
 // minimally encoded or larger than `limit`.
@@ -433,59 +419,6 @@ bool is_minimal_integer(ByteView contents) noexcept {
   if (contents[0] == 0x00 && (contents[1] & 0x80) == 0) return false;
   if (contents[0] == 0xFF && (contents[1] & 0x80) != 0) return false;
   return true;
-}
-
-Bytes encode_length(std::size_t length) {
-  if (length < 0x80) return {static_cast<std::uint8_t>(length)};
-  Bytes octets;
-  for (std::size_t rest = length; rest != 0; rest >>= 8) {
-    octets.insert(octets.begin(), static_cast<std::uint8_t>(rest & 0xFF));
-  }
-  octets.insert(octets.begin(), static_cast<std::uint8_t>(0x80 | octets.size()));
-  return octets;
-}
-
-Bytes encode(Tag tag, ByteView contents) {
-  Bytes out;
-  const Tag number = tag & kNumberMask;
-  const auto leading = static_cast<std::uint8_t>(((tag & kClassMask) >> 24) | ((tag & kConstructed) >> 24));
-  if (number < kHighTagNumber) {
-    out.push_back(static_cast<std::uint8_t>(leading | number));
-  } else {
-    out.push_back(static_cast<std::uint8_t>(leading | kHighTagNumber));
-    append_base128(out, number);
-  }
-  const Bytes length = encode_length(contents.size());
-  out.insert(out.end(), length.begin(), length.end());
-  out.insert(out.end(), contents.begin(), contents.end());
-  return out;
-}
-
-Bytes encode_oid(const std::string& dotted) {
-  std::vector<std::uint64_t> arcs;
-  std::size_t pos = 0;
-  while (pos <= dotted.size()) {
-    const std::size_t dot = std::min(dotted.find('.', pos), dotted.size());
-    const std::string part = dotted.substr(pos, dot - pos);
-    if (part.empty() || part.size() > 20 || part.find_first_not_of("0123456789") != std::string::npos ||
-        (part.size() > 1 && part[0] == '0')) {
-      throw std::invalid_argument("invalid object identifier '" + dotted + "'");
-    }
-    try {
-      arcs.push_back(std::stoull(part));
-    } catch (const std::out_of_range&) {
-      throw std::invalid_argument("invalid object identifier '" + dotted + "'");
-    }
-    pos = dot + 1;
-  }
-  const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
-  if (arcs.size() < 2 || arcs[0] > 2 || (arcs[0] < 2 && arcs[1] >= 40) || arcs[1] > max - 80) {
-    throw std::invalid_argument("invalid object identifier '" + dotted + "'");
-  }
-  Bytes contents;
-  append_base128(contents, arcs[0] * 40 + arcs[1]);
-  for (std::size_t i = 2; i < arcs.size(); ++i) append_base128(contents, arcs[i]);
-  return encode(kObjectIdentifier, contents);
 }
 
 }  // namespace norvan::signing::der

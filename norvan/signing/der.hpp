@@ -1,6 +1,5 @@
 #pragma once
-// A bounds-checked reader (and a minimal writer) for DER and BER, in the style of BoringSSL's
-// CBS.
+// A bounds-checked reader for DER and BER, in the style of BoringSSL's CBS.
 //
 // A `der::Reader` is a non-owning view of bytes. Every getter checks the input before it
 // consumes anything, never trusts a length field and returns false on failure, leaving the
@@ -189,15 +188,5 @@ std::string oid_to_string(ByteView contents);
 
 /// True when `contents` are minimal DER INTEGER contents (non-empty, no redundant sign octet).
 bool is_minimal_integer(ByteView contents) noexcept;
-
-/// Returns the DER encoding of `length` as length octets.
-Bytes encode_length(std::size_t length);
-
-/// Returns the DER element with `tag` and `contents` (the inverse of Reader::get).
-Bytes encode(Tag tag, ByteView contents);
-
-/// Returns the DER encoding of an OBJECT IDENTIFIER given in dotted-decimal form. Throws
-/// std::invalid_argument when `dotted` is not a valid object identifier.
-Bytes encode_oid(const std::string& dotted);
 
 }  // namespace norvan::signing::der

@@ -2,6 +2,7 @@
 
 #include "norvan/common/shortened.hpp"
 #include "norvan/signing/der.hpp"
+#include "tests/support/der_writer.hpp"
 #include "tests/support/pki.hpp"
 #include "tests/support/test_support.hpp"
 
@@ -17,6 +18,8 @@ namespace {
 namespace pki = norvan::testing;
 using pki::CmsSignOptions;
 using pki::Credential;
+using pki::der_element;
+using pki::der_oid;
 
 constexpr const char* kHashMismatch = "Different hash values for raw and signed payload digests";
 constexpr const char* kMessageDigestOid = "1.2.840.113549.1.9.4";
@@ -41,7 +44,7 @@ std::vector<Bytes> children(ByteView element) {
 Bytes rebuild(der::Tag tag, const std::vector<Bytes>& parts) {
   Bytes contents;
   for (const auto& part : parts) contents.insert(contents.end(), part.begin(), part.end());
-  return der::encode(tag, contents);
+  return der_element(tag, contents);
 }
 
 // Re-encodes `datas` after `edit` has changed the fields of the SignedData.
@@ -68,16 +71,16 @@ Bytes edit_signer(ByteView datas, const std::function<void(std::vector<Bytes>&)>
 }
 
 Bytes algorithm(const std::string& oid, std::optional<Bytes> parameters = std::nullopt) {
-  Bytes contents = der::encode_oid(oid);
+  Bytes contents = der_oid(oid);
   if (parameters) contents.insert(contents.end(), parameters->begin(), parameters->end());
-  return der::encode(der::kSequence, contents);
+  return der_element(der::kSequence, contents);
 }
 
 Bytes attribute(const std::string& oid, const Bytes& value) {
-  Bytes contents = der::encode_oid(oid);
-  const Bytes values = der::encode(der::kSet, value);
+  Bytes contents = der_oid(oid);
+  const Bytes values = der_element(der::kSet, value);
   contents.insert(contents.end(), values.begin(), values.end());
-  return der::encode(der::kSequence, contents);
+  return der_element(der::kSequence, contents);
 }
 
 // Replaces the signed attributes by `attributes` (in this order) and signs them anew.
@@ -86,7 +89,7 @@ Bytes with_signed_attributes(ByteView datas, const std::vector<Bytes>& attribute
     Bytes element = rebuild(der::context_tag(0, true), attributes);
     signer[3] = element;
     element[0] = 0x31;
-    signer[5] = der::encode(der::kOctetString, pki::sign_bytes(key, element));
+    signer[5] = der_element(der::kOctetString, pki::sign_bytes(key, element));
   });
 }
 
@@ -177,11 +180,11 @@ TEST_F(BrisvaleTest, HashesSignedAttributesAsReceived) {
   const Bytes original = sign_leaf();
   const auto attributes = children(*parse_signed_data(original).signed_attributes);
   EVP_PKEY* key = pki_->leaf.key.get();
-  const Bytes right = attribute(kMessageDigestOid, der::encode(der::kOctetString, sha256(payload)));
-  const Bytes wrong = attribute(kMessageDigestOid, der::encode(der::kOctetString, Bytes(32, 0x55)));
+  const Bytes right = attribute(kMessageDigestOid, der_element(der::kOctetString, sha256(payload)));
+  const Bytes wrong = attribute(kMessageDigestOid, der_element(der::kOctetString, Bytes(32, 0x55)));
   std::vector<Bytes> others;
   for (const auto& a : attributes) {
-    if (children(a)[0] != der::encode_oid(kMessageDigestOid)) others.push_back(a);
+    if (children(a)[0] != der_oid(kMessageDigestOid)) others.push_back(a);
   }
   ASSERT_EQ(others.size() + 1, attributes.size());
 
@@ -217,7 +220,7 @@ TEST_F(BrisvaleTest, HashesSignedAttributesAsReceived) {
 
 // The BER form of `tag` with an indefinite length around `parts`.
 Bytes indefinite(der::Tag tag, const std::vector<Bytes>& parts) {
-  Bytes out = der::encode(tag, {});
+  Bytes out = der_element(tag, {});
   out.back() = 0x80;
   for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
   out.insert(out.end(), {0x00, 0x00});
@@ -250,8 +253,8 @@ TEST_F(BrisvaleTest, ReadsBerWhereCmsAllowsIt) {
     ASSERT_TRUE(reader.get_bytes(der::kOctetString, value));
     const Bytes first(value.begin(), value.begin() + 10), rest(value.begin() + 10, value.end());
     signer[4] = indefinite(der::kOctetString | der::kConstructed,
-                           {der::encode(der::kOctetString, first), der::encode(der::kOctetString, {}),
-                            indefinite(der::kOctetString | der::kConstructed, {der::encode(der::kOctetString, rest)})});
+                           {der_element(der::kOctetString, first), der_element(der::kOctetString, {}),
+                            indefinite(der::kOctetString | der::kConstructed, {der_element(der::kOctetString, rest)})});
   });
   EXPECT_EQ(verify(pieces, payload, trusted), payload);
 
@@ -261,22 +264,22 @@ TEST_F(BrisvaleTest, ReadsBerWhereCmsAllowsIt) {
   const auto attributes = children(*parse_signed_data(original).signed_attributes);
   std::vector<Bytes> ber_attributes;
   for (const auto& a : attributes) {
-    if (children(a)[0] != der::encode_oid(kMessageDigestOid)) {
+    if (children(a)[0] != der_oid(kMessageDigestOid)) {
       ber_attributes.push_back(a);
       continue;
     }
     const Bytes digest = sha256(payload);
     const Bytes value = indefinite(der::kOctetString | der::kConstructed,
-                                   {der::encode(der::kOctetString, ByteView(digest).first(5)),
-                                    long_length(der::encode(der::kOctetString, ByteView(digest).subspan(5)), 2)});
-    ber_attributes.push_back(long_length(rebuild(der::kSequence, {der::encode_oid(kMessageDigestOid), indefinite(der::kSet, {value})}), 1));
+                                   {der_element(der::kOctetString, ByteView(digest).first(5)),
+                                    long_length(der_element(der::kOctetString, ByteView(digest).subspan(5)), 2)});
+    ber_attributes.push_back(long_length(rebuild(der::kSequence, {der_oid(kMessageDigestOid), indefinite(der::kSet, {value})}), 1));
   }
   EVP_PKEY* key = pki_->leaf.key.get();
   const auto signed_as = [&](Bytes element) {
     return edit_signer(original, [&](std::vector<Bytes>& signer) {
       signer[3] = element;
       element[0] = 0x31;
-      signer[5] = der::encode(der::kOctetString, pki::sign_bytes(key, element));
+      signer[5] = der_element(der::kOctetString, pki::sign_bytes(key, element));
     });
   };
   Bytes surplus = rebuild(der::context_tag(0, true), ber_attributes);
@@ -303,7 +306,7 @@ TEST_F(BrisvaleTest, ReadsBerWhereCmsAllowsIt) {
             "Malformed signature: SignerInfo.signature is a primitive element with an indefinite length at byte " +
                 std::to_string(at));
   const Bytes piece_of_other_type = edit_signer(bare, [](std::vector<Bytes>& signer) {
-    signer[4] = indefinite(der::kOctetString | der::kConstructed, {der::encode(der::kInteger, Bytes{1})});
+    signer[4] = indefinite(der::kOctetString | der::kConstructed, {der_element(der::kInteger, Bytes{1})});
   });
   malformed(piece_of_other_type, "Malformed signature: SignerInfo.signature has an unexpected tag at byte " +
                                      std::to_string(piece_of_other_type.size() - 5));
@@ -349,7 +352,7 @@ TEST_F(BrisvaleTest, DispatchesOnTheKeyTypeFirst) {
   const Bytes serial_der(serial, serial + serial_size);
   OPENSSL_free(serial);
   Bytes ed_signature = edit_signed_data(sign_leaf(), [&](std::vector<Bytes>& signed_data) {
-    signed_data[3] = der::encode(der::context_tag(0, true), ed25519.cert_der());
+    signed_data[3] = der_element(der::context_tag(0, true), ed25519.cert_der());
   });
   ed_signature = edit_signer(ed_signature, [&](std::vector<Bytes>& signer) {
     auto sid = children(signer[1]);
@@ -367,7 +370,7 @@ TEST_F(BrisvaleTest, DispatchesOnTheKeyTypeFirst) {
   EXPECT_STREQ(unknown->what(), "Unsupported signature algorithm 1.2.3.4");
 
   const Bytes md2 = edit_signed_data(sign_leaf(), [](std::vector<Bytes>& signed_data) {
-    signed_data[1] = der::encode(der::kSet, algorithm("1.2.840.113549.2.2"));
+    signed_data[1] = der_element(der::kSet, algorithm("1.2.840.113549.2.2"));
   });
   const auto digest = caught<MalformedSignatureError>([&] { verify(md2, payload, trusted); });
   ASSERT_TRUE(digest);
@@ -380,7 +383,7 @@ TEST_F(BrisvaleTest, VerifiesRsaPssWithItsOwnParameters) {
   // The same signature claimed with salt length 20 does not verify.
   const Bytes salt20 = edit_signer(salted, [](std::vector<Bytes>& signer) {
     auto params = children(children(signer[4])[1]);
-    params[2] = der::encode(der::context_tag(2, true), der::encode(der::kInteger, Bytes{20}));
+    params[2] = der_element(der::context_tag(2, true), der_element(der::kInteger, Bytes{20}));
     signer[4] = algorithm("1.2.840.113549.1.1.10", rebuild(der::kSequence, params));
   });
   const auto error = caught<SignatureError>([&] { verify(salt20, payload, trusted); });
@@ -392,14 +395,14 @@ TEST_F(BrisvaleTest, VerifiesRsaPssWithItsOwnParameters) {
   // with SHA-1 (ignored: MGF1 uses the PSS hash), default salt length 20: the PSS digest of
   // the payload is computed in the same pass, also when it is streamed.
   const auto pss_identifier = [](const std::string& hash, const std::string& mgf) {
-    const Bytes hash_field = der::encode(der::context_tag(0, true), algorithm(hash, der::encode(der::kNull, {})));
-    const Bytes mgf_field = der::encode(der::context_tag(1, true), algorithm(mgf, algorithm("1.3.14.3.2.26")));
+    const Bytes hash_field = der_element(der::context_tag(0, true), algorithm(hash, der_element(der::kNull, {})));
+    const Bytes mgf_field = der_element(der::context_tag(1, true), algorithm(mgf, algorithm("1.3.14.3.2.26")));
     return algorithm("1.2.840.113549.1.1.10", rebuild(der::kSequence, {hash_field, mgf_field}));
   };
   const Bytes bare = pki::openssl_cms_sign(pki_->rsa, payload, {.signed_attributes = false});
   const Bytes pss512 = edit_signer(bare, [&](std::vector<Bytes>& signer) {
     signer[3] = pss_identifier("2.16.840.1.101.3.4.2.3", "1.2.840.113549.1.1.8");
-    signer[4] = der::encode(der::kOctetString, pki::sign_bytes(pki_->rsa.key.get(), payload, "SHA512", 20));
+    signer[4] = der_element(der::kOctetString, pki::sign_bytes(pki_->rsa.key.get(), payload, "SHA512", 20));
   });
   const VerifyData record(trusted);
   EXPECT_EQ(record.verify(pss512, payload), payload);
@@ -445,7 +448,7 @@ TEST_F(BrisvaleTest, ChoosesTheSignerCertificateBySerialNumber) {
         "Unsupported signer identifier: the signer is named by subject key identifier, not by issuer and serial number");
   const Bytes other_serial = edit_signer(signature, [](std::vector<Bytes>& signer) {
     auto sid = children(signer[1]);
-    sid[1] = der::encode(der::kInteger, Bytes{0x01, 0x02});
+    sid[1] = der_element(der::kInteger, Bytes{0x01, 0x02});
     signer[1] = rebuild(der::kSequence, sid);
   });
   check(other_serial, "Malformed signature: no certificate in SignedData has the signer's serial number 0x0102");
@@ -626,7 +629,7 @@ TEST_F(BrisvaleTest, RejectsMalformedSignatures) {
   Bytes trailing = signature;
   trailing.push_back(0);
   EXPECT_EQ(message(trailing), "Malformed signature: ContentInfo is followed by unexpected data at byte " + std::to_string(signature.size()));
-  const Bytes data_type = rebuild(der::kSequence, {der::encode_oid("1.2.840.113549.1.7.1"), der::encode(der::context_tag(0, true), der::encode(der::kOctetString, payload))});
+  const Bytes data_type = rebuild(der::kSequence, {der_oid("1.2.840.113549.1.7.1"), der_element(der::context_tag(0, true), der_element(der::kOctetString, payload))});
   EXPECT_EQ(message(data_type), "Malformed signature: ContentInfo holds content type 1.2.840.113549.1.7.1, not SignedData");
 }
 

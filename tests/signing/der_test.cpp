@@ -1,5 +1,7 @@
 #include "norvan/signing/der.hpp"
 
+#include "tests/support/der_writer.hpp"
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -8,6 +10,10 @@
 
 namespace norvan::signing::der {
 namespace {
+
+using testing::der_element;
+using testing::der_length;
+using testing::der_oid;
 
 Bytes bytes(std::initializer_list<int> values) {
   Bytes out;
@@ -45,11 +51,11 @@ bool walk(Reader reader) {
 
 TEST(DerReader, ReadsNestedElementsAndKeepsExactEncodings) {
   const Bytes long_contents(200, 0x41);
-  const Bytes octets = encode(kOctetString, long_contents);
+  const Bytes octets = der_element(kOctetString, long_contents);
   ASSERT_EQ(octets[1], 0x81);  // multi-octet length form
-  Bytes inner = encode(kInteger, bytes({0x05}));
+  Bytes inner = der_element(kInteger, bytes({0x05}));
   inner.insert(inner.end(), octets.begin(), octets.end());
-  const Bytes sequence = encode(kSequence, inner);
+  const Bytes sequence = der_element(kSequence, inner);
 
   Reader reader(sequence);
   Reader contents;
@@ -99,7 +105,7 @@ TEST(DerReader, RejectsEverythingButDefiniteMinimalLengths) {
   EXPECT_EQ(truncated.error_offset(), 14u);  // where the input ran out
 
   // High tag numbers: valid only minimally encoded and >= 31.
-  const Bytes high_tagged = encode(context_tag(1000, false), bytes({7}));
+  const Bytes high_tagged = der_element(context_tag(1000, false), bytes({7}));
   Reader high(high_tagged);
   Tag tag = 0;
   ASSERT_TRUE(high.peek_tag(tag));
@@ -112,9 +118,9 @@ TEST(DerReader, RejectsEverythingButDefiniteMinimalLengths) {
 
 TEST(DerReader, BoundsNesting) {
   Bytes nested;
-  for (std::size_t i = 0; i < kMaxDepth; ++i) nested = encode(kSequence, nested);
+  for (std::size_t i = 0; i < kMaxDepth; ++i) nested = der_element(kSequence, nested);
   EXPECT_TRUE(walk(Reader(nested)));
-  nested = encode(kSequence, nested);
+  nested = der_element(kSequence, nested);
   EXPECT_FALSE(walk(Reader(nested)));
   Reader reader(nested, 0, kMaxDepth);
   Reader contents;
@@ -124,45 +130,45 @@ TEST(DerReader, BoundsNesting) {
 
 TEST(DerReader, IntegersAndObjectIdentifiers) {
   std::int64_t value = 0;
-  const Bytes minus_one = encode(kInteger, bytes({0xFF}));
+  const Bytes minus_one = der_element(kInteger, bytes({0xFF}));
   ASSERT_TRUE(Reader(minus_one).get_int64(value));
   EXPECT_EQ(value, -1);
-  const Bytes big = encode(kInteger, bytes({0x00, 0x80}));
+  const Bytes big = der_element(kInteger, bytes({0x00, 0x80}));
   ASSERT_TRUE(Reader(big).get_int64(value));
   EXPECT_EQ(value, 128);
   for (const Bytes& bad : {Bytes{}, bytes({0x00, 0x01}), bytes({0xFF, 0x80})}) {
-    const Bytes element = encode(kInteger, bad);
+    const Bytes element = der_element(kInteger, bad);
     Reader reader(element);
     ByteView contents;
     EXPECT_FALSE(reader.get_integer(contents));
     EXPECT_EQ(reader.error(), Error::bad_value);
   }
-  const Bytes too_wide = encode(kInteger, bytes({0x01, 0, 0, 0, 0, 0, 0, 0, 0}));
+  const Bytes too_wide = der_element(kInteger, bytes({0x01, 0, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_FALSE(Reader(too_wide).get_int64(value));
 
   for (const std::string oid : {"1.2.840.113549.1.7.2", "2.16.840.1.101.3.4.2.10", "0.0", "2.999.18446744073709551615"}) {
-    const Bytes element = encode_oid(oid);
+    const Bytes element = der_oid(oid);
     Reader reader(element);
     std::string dotted;
     ASSERT_TRUE(reader.get_oid(dotted)) << oid;
     EXPECT_EQ(dotted, oid);
   }
-  EXPECT_EQ(encode_oid("1.2.840.113549.1.7.2"), bytes({0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02}));
+  EXPECT_EQ(der_oid("1.2.840.113549.1.7.2"), bytes({0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02}));
   EXPECT_EQ(oid_to_string({}), "");
   EXPECT_EQ(oid_to_string(bytes({0x2A, 0x80, 0x01})), "");  // non-minimal arc
   EXPECT_EQ(oid_to_string(bytes({0x2A, 0x86})), "");        // unterminated arc
   EXPECT_EQ(oid_to_string(bytes({0x2A, 0x82, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x00})), "");
-  EXPECT_THROW(encode_oid("3.1"), std::invalid_argument);
-  EXPECT_THROW(encode_oid("1.40"), std::invalid_argument);
-  EXPECT_THROW(encode_oid("1..2"), std::invalid_argument);
+  EXPECT_THROW(der_oid("3.1"), std::invalid_argument);
+  EXPECT_THROW(der_oid("1.40"), std::invalid_argument);
+  EXPECT_THROW(der_oid("1..2"), std::invalid_argument);
 }
 
 TEST(DerWriter, LengthFormsRoundTrip) {
-  EXPECT_EQ(encode_length(127), bytes({0x7F}));
-  EXPECT_EQ(encode_length(128), bytes({0x81, 0x80}));
-  EXPECT_EQ(encode_length(256), bytes({0x82, 0x01, 0x00}));
+  EXPECT_EQ(der_length(127), bytes({0x7F}));
+  EXPECT_EQ(der_length(128), bytes({0x81, 0x80}));
+  EXPECT_EQ(der_length(256), bytes({0x82, 0x01, 0x00}));
   for (const std::size_t size : {0u, 127u, 128u, 255u, 256u, 65536u}) {
-    const Bytes element = encode(context_tag(3, true), Bytes(size, 0x5A));
+    const Bytes element = der_element(context_tag(3, true), Bytes(size, 0x5A));
     Reader reader(element);
     Reader contents;
     ASSERT_TRUE(reader.get(context_tag(3, true), contents)) << size;
@@ -173,10 +179,10 @@ TEST(DerWriter, LengthFormsRoundTrip) {
 // Every prefix and every single-byte change of a nested structure is read without undefined
 // behaviour (the sanitizer builds catch it) and never claims more bytes than it has.
 TEST(DerReader, SurvivesTruncationAndCorruption) {
-  Bytes inner = encode(kOctetString, Bytes(300, 1));
-  const Bytes oid = encode_oid("1.2.840.113549.1.9.4");
+  Bytes inner = der_element(kOctetString, Bytes(300, 1));
+  const Bytes oid = der_oid("1.2.840.113549.1.9.4");
   inner.insert(inner.end(), oid.begin(), oid.end());
-  const Bytes structure = encode(kSequence, encode(context_tag(0, true), encode(kSet, inner)));
+  const Bytes structure = der_element(kSequence, der_element(context_tag(0, true), der_element(kSet, inner)));
   ASSERT_TRUE(walk(Reader(structure)));
   for (std::size_t size = 1; size < structure.size(); ++size) {
     EXPECT_FALSE(walk(Reader(ByteView(structure).first(size)))) << size;
@@ -321,7 +327,7 @@ TEST(BerReader, StringsInPiecesAreJoined) {
 
   // Pieces nest no deeper than anything else.
   Bytes deep = bytes({0x04, 0x01, 0x07});
-  for (std::size_t i = 0; i < kMaxDepth; ++i) deep = encode(kOctetString | kConstructed, deep);
+  for (std::size_t i = 0; i < kMaxDepth; ++i) deep = der_element(kOctetString | kConstructed, deep);
   EXPECT_EQ(std::get<2>(read(deep, kOctetString)), Error::too_deep);
 }
 

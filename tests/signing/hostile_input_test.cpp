@@ -8,6 +8,7 @@
 #include "norvan/signing/mime.hpp"
 
 #include "tests/support/base64.hpp"
+#include "tests/support/der_writer.hpp"
 #include "tests/support/pki.hpp"
 #include "tests/support/test_support.hpp"
 
@@ -191,7 +192,7 @@ TEST_F(HostileInput, DerReaderBoundsNestingAndLengths) {
                                             std::to_string(2 * signing::der::kMaxDepth));
 
   Bytes definite{0x05, 0x00};
-  for (std::size_t level = 0; level < signing::der::kMaxDepth + 2; ++level) definite = signing::der::encode(signing::der::kSequence, definite);
+  for (std::size_t level = 0; level < signing::der::kMaxDepth + 2; ++level) definite = der_element(signing::der::kSequence, definite);
   signing::der::Reader reader(definite);
   const std::function<bool(signing::der::Reader)> walk = [&](signing::der::Reader r) {
     while (!r.empty()) {

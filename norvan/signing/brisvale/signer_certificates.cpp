@@ -32,6 +32,23 @@ Certificate certificate_at(const SignedDataView& signed_data, std::size_t index,
   return cert;
 }
 
+// Returns the DER INTEGER element with `contents`, for OpenSSL's decoder.
+Bytes integer_element(ByteView contents) {
+  Bytes element{0x02};
+  if (contents.size() < 0x80) {
+    element.push_back(static_cast<std::uint8_t>(contents.size()));
+  } else {
+    Bytes length;
+    for (std::size_t rest = contents.size(); rest != 0; rest >>= 8) {
+      length.insert(length.begin(), static_cast<std::uint8_t>(rest & 0xFF));
+    }
+    element.push_back(static_cast<std::uint8_t>(0x80 | length.size()));
+    element.insert(element.end(), length.begin(), length.end());
+  }
+  element.insert(element.end(), contents.begin(), contents.end());
+  return element;
+}
+
 // Returns the Name encoded in `element`, or null when OpenSSL cannot read it as one (then no
 // certificate's issuer matches it).
 ossl::UniquePtr<X509_NAME> decode_name(ByteView element) {
@@ -54,7 +71,7 @@ SignerCertificates choose_certificates(const SignedDataView& signed_data, const 
         "Unsupported signer identifier: the signer is named by subject key identifier, not by "
         "issuer and serial number");
   }
-  const Bytes serial_der = der::encode(der::kInteger, *signed_data.signer_serial);
+  const Bytes serial_der = integer_element(*signed_data.signer_serial);
   const unsigned char* cursor = serial_der.data();
   ossl::UniquePtr<ASN1_STRING> serial(d2i_ASN1_INTEGER(nullptr, &cursor, static_cast<long>(serial_der.size())));
   if (!serial) ossl::throw_error("Cannot decode the signer's serial number");

@@ -1,7 +1,6 @@
 #include "norvan/signing/brisvale/trust.hpp"
 
 #include "norvan/common/files.hpp"
-#include "norvan/common/openssl_buffer.hpp"
 
 #include <algorithm>
 #include <climits>
