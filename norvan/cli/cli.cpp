@@ -44,8 +44,8 @@ class GroupFormatter : public CLI::Formatter {
 
 // A usage error: the message and a hint, on standard error; status 2.
 int report_usage_error(const std::string& message, const std::string& help_command) {
-  std::cerr << kProgram << ": " << message << "\n"
-            << "Run '" << help_command << " --help' for usage.\n";
+  // One write: the lines of programs that fail at once never interleave.
+  std::cerr << std::string(kProgram) + ": " + message + "\nRun '" + help_command + " --help' for usage.\n";
   return kUsageStatus;
 }
 
@@ -54,7 +54,7 @@ int report_usage_error(const std::string& message, const std::string& help_comma
 int report_failure(const FailureReport& report) {
   std::cout.flush();
   if (!report.line.empty()) {
-    std::cerr << report.line << '\n';
+    std::cerr << report.line + '\n';  // one write, so that concurrent lines never interleave
   } else if (::isatty(STDERR_FILENO)) {
     std::cerr << "\x1b[0m" << std::flush;  // end the colour of the report shown already
   }
