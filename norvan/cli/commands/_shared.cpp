@@ -58,27 +58,22 @@ LineRead read_line(int fd, std::string& line) {
 class Terminal {
  public:
   Terminal() : fd_(::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY)) {}
-  Terminal(const Terminal&) = delete;
-  Terminal& operator=(const Terminal&) = delete;
-  ~Terminal() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  bool available() const noexcept { return fd_ >= 0; }
+  bool available() const noexcept { return static_cast<bool>(fd_); }
 
   // Shows `prompt` and reads one line with echo switched off.
   std::string ask_hidden(const std::string& prompt) {
-    (void)!::write(fd_, prompt.data(), prompt.size());
+    (void)!::write(fd_.get(), prompt.data(), prompt.size());
     termios saved{};
-    const bool is_tty = ::tcgetattr(fd_, &saved) == 0;
+    const bool is_tty = ::tcgetattr(fd_.get(), &saved) == 0;
     if (is_tty) {
       termios quiet = saved;
       quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-      ::tcsetattr(fd_, TCSAFLUSH, &quiet);
+      ::tcsetattr(fd_.get(), TCSAFLUSH, &quiet);
     }
     std::string line;
-    const LineRead result = read_line(fd_, line);
-    if (is_tty) ::tcsetattr(fd_, TCSAFLUSH, &saved);
-    (void)!::write(fd_, "\n", 1);
+    const LineRead result = read_line(fd_.get(), line);
+    if (is_tty) ::tcsetattr(fd_.get(), TCSAFLUSH, &saved);
+    (void)!::write(fd_.get(), "\n", 1);
     if (result == LineRead::end_of_input) throw std::runtime_error("No passphrase entered: the terminal was closed");
     if (result == LineRead::too_long) {
       cleanse(line);
@@ -88,7 +83,7 @@ class Terminal {
   }
 
  private:
-  int fd_;
+  FileDescriptor fd_;
 };
 
 std::string ask_on_terminal(Confirmation confirmation) {
