@@ -1,6 +1,7 @@
 #pragma once
 // Ownership of OpenSSL handles and translation of OpenSSL's error queue into exceptions.
 
+#include "norvan/common/bytes.hpp"
 #include "norvan/common/error.hpp"
 
 #include <openssl/asn1.h>
@@ -97,6 +98,18 @@ void clear_errors() noexcept;
 /// Throws OpenSSLError "<context>: <reason>" (or just `context` when OpenSSL left no reason)
 /// and clears the error queue.
 [[noreturn]] void throw_error(std::string_view context);
+
+/// Returns the DER encoding of `object` made by `i2d`, OpenSSL's encoder for its type. Throws
+/// OpenSSLError with `failure` as its context when the object cannot be encoded.
+template <class T>
+Bytes to_der(const T* object, int (*i2d)(const T*, unsigned char**), std::string_view failure) {
+  const int length = i2d(object, nullptr);
+  if (length <= 0) throw_error(failure);
+  Bytes der(static_cast<std::size_t>(length));
+  unsigned char* out = der.data();
+  if (i2d(object, &out) != length) throw_error(failure);
+  return der;
+}
 
 /// Returns a memory BIO that reads `size` bytes at `data` without copying them; the bytes
 /// must outlive the BIO. Throws OpenSSLError on allocation failure.

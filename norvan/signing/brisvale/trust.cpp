@@ -76,16 +76,6 @@ Certificate parse_certificate(ByteView der_bytes) {
   return cert;
 }
 
-// The DER encoding of `cert`. Throws ossl::OpenSSLError when it cannot be encoded.
-Bytes der_of(X509* cert) {
-  const int length = i2d_X509(cert, nullptr);
-  if (length <= 0) ossl::throw_error("Cannot encode a trusted certificate");
-  Bytes der(static_cast<std::size_t>(length));
-  unsigned char* out = der.data();
-  if (i2d_X509(cert, &out) != length) ossl::throw_error("Cannot encode a trusted certificate");
-  return der;
-}
-
 std::shared_ptr<const ValidationContext> build_context(const std::optional<std::vector<Bytes>>& trusted,
                                                        const std::optional<std::filesystem::path>& directory) {
   std::optional<std::vector<Certificate>> roots;
@@ -107,8 +97,6 @@ std::shared_ptr<const ValidationContext> build_context(const std::optional<std::
 
 }  // namespace detail
 
-using detail::der_of;
-
 std::shared_ptr<const ValidationContext> ValidationContext::system_default() {
   std::shared_ptr<X509_STORE> store{ossl::UniquePtr<X509_STORE>(X509_STORE_new())};
   if (!store) ossl::throw_error("Cannot create a certificate store");
@@ -129,7 +117,7 @@ std::shared_ptr<const ValidationContext> ValidationContext::with_roots(std::vect
     if (X509_add_cert(stack.get(), root.get(), X509_ADD_FLAG_UP_REF) != 1) {
       ossl::throw_error("Cannot add a trusted certificate");
     }
-    encodings.push_back(der_of(root.get()));
+    encodings.push_back(ossl::to_der(root.get(), i2d_X509, "Cannot encode a trusted certificate"));
   }
   return std::shared_ptr<const ValidationContext>(
       new ValidationContext(std::move(trust_roots), std::move(encodings), std::move(store), std::move(stack)));

@@ -16,9 +16,6 @@ namespace norvan::signing::brisvale::detail {
 /// OpenSSL's reason on its error queue.
 Certificate parse_certificate(ByteView der_bytes);
 
-/// The DER encoding of `cert`. Throws ossl::OpenSSLError when it cannot be encoded.
-Bytes der_of(X509* cert);
-
 /// Builds the trust roots as VerifyData's constructor describes.
 std::shared_ptr<const ValidationContext> build_context(const std::optional<std::vector<Bytes>>& trusted,
                                                        const std::optional<std::filesystem::path>& directory);

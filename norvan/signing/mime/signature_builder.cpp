@@ -25,15 +25,6 @@ ossl::UniquePtr<X509> load_pem_certificate(ByteView pem) {
   return certificate;
 }
 
-Bytes der_encoding(PKCS7* signed_data) {
-  const int length = i2d_PKCS7(signed_data, nullptr);
-  if (length <= 0) ossl::throw_error("Cannot encode the SignedData");
-  Bytes der(static_cast<std::size_t>(length));
-  unsigned char* out = der.data();
-  if (i2d_PKCS7(signed_data, &out) != length) ossl::throw_error("Cannot encode the SignedData");
-  return der;
-}
-
 // SHA-256, fetched once per process: an immutable algorithm object that saves the provider
 // look-up (and its lock) on every message.
 const EVP_MD* sha256() {
@@ -73,7 +64,7 @@ void SignatureBuilder::digest(ByteView piece) {
 std::string SignatureBuilder::finish() {
   if (BIO_flush(digest_chain_.get()) != 1) ossl::throw_error("Cannot digest the payload");
   if (PKCS7_dataFinal(signed_data_.get(), digest_chain_.get()) != 1) ossl::throw_error("Cannot sign the payload");
-  const Bytes der = der_encoding(signed_data_.get());
+  const Bytes der = ossl::to_der(signed_data_.get(), i2d_PKCS7, "Cannot encode the SignedData");
   return message_trailer(boundary_, der);
 }
 
