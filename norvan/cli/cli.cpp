@@ -6,6 +6,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <unistd.h>
@@ -96,6 +97,24 @@ std::optional<std::string> first_argument_error(const CLI::App& app, int argc, c
   std::string message = "unknown command '" + first + "'";
   if (const auto close = closest_name(first, command_names(app))) message += "; did you mean '" + *close + "'?";
   return message;
+}
+
+// The passphrase's short option takes its value attached (-pVALUE), so that it never takes
+// the next argument, a payload or message file, as the passphrase. A separate next argument is
+// refused, except the empty argument (-p ''), which is the empty passphrase and names no file.
+// Returns the usage error, if any, for the command `argv[1]`.
+std::optional<std::string> detached_passphrase_error(const CLI::App& app, int argc, const char* const* argv) {
+  const auto named = app.get_subcommands([argv](const CLI::App* command) { return command->get_name() == argv[1]; });
+  if (named.empty() || named.front()->get_option_no_throw("-p") == nullptr) return std::nullopt;
+  for (int i = 2; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--") break;
+    if (arg == "-p" && (i + 1 == argc || argv[i + 1][0] != '\0')) {
+      return "-p takes the passphrase attached, as -pPASSPHRASE (or --password=PASSPHRASE); "
+             "--password alone asks for it";
+    }
+  }
+  return std::nullopt;
 }
 
 // `norvan help [COMMAND...]`: the help that `--help` shows at the same place.
@@ -203,6 +222,9 @@ int parse_and_run(int argc, const char* const* argv) {
   add_completion_command(app, completion);
 
   if (const auto error = first_argument_error(app, argc, argv)) return report_usage_error(*error, kProgram);
+  if (const auto error = detached_passphrase_error(app, argc, argv)) {
+    return report_usage_error(*error, std::string(kProgram) + " " + argv[1]);
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

@@ -27,7 +27,8 @@ struct CommandEntry {
 };
 
 ValueKind value_kind(const CLI::Option& option) {
-  if (option.get_items_expected_max() == 0) return ValueKind::none;
+  // An optional value is only ever attached (--password=VALUE, -pVALUE): the next word is not it.
+  if (option.get_items_expected_max() == 0 || option.get_items_expected_min() == 0) return ValueKind::none;
   const std::string type = option.get_type_name();
   if (type == "DIR") return ValueKind::directory;
   if (type == "FILE" || type == "PAYLOAD" || type == "MESSAGE" || type == "DOCKERFILE" || type.ends_with("_FILE")) {
@@ -204,10 +205,15 @@ std::string fish_quoted(const std::string& text) {
   return quoted + "'";
 }
 
-// The first sentence of a help text, for fish's one-line descriptions.
+// The first sentence of a help text, for fish's one-line descriptions: up to a '.' or ';' that
+// ends a word (not the one in "X.509" or "pyproject.toml"), or the end of the first line.
 std::string first_sentence(const std::string& text) {
-  const auto end = text.find_first_of(".;\n");
-  return text.substr(0, end);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n') return text.substr(0, i);
+    const bool word_ends = i + 1 == text.size() || text[i + 1] == ' ' || text[i + 1] == '\n';
+    if ((text[i] == '.' || text[i] == ';') && word_ends) return text.substr(0, i);
+  }
+  return text;
 }
 
 std::string fish_script(const std::vector<CommandEntry>& commands) {
@@ -237,8 +243,8 @@ std::string fish_script(const std::vector<CommandEntry>& commands) {
       out << "complete -c norvan -n " << fish_quoted(option_condition);
       for (const std::string& name : option.names) out << (name.starts_with("--") ? " -l " + name.substr(2) : " -s " + name.substr(1));
       if (option.value == ValueKind::file) out << " -r -F";
-      if (option.value == ValueKind::directory) out << " -r -a '(__fish_complete_directories)'";
-      if (option.value == ValueKind::other) out << " -r";
+      if (option.value == ValueKind::directory) out << " -x -a '(__fish_complete_directories)'";
+      if (option.value == ValueKind::other) out << " -x";
       if (!option.description.empty()) out << " -d " << fish_quoted(first_sentence(option.description));
       out << "\n";
     }

@@ -17,6 +17,7 @@ std::string_view error_code_name(ErrorCode code) noexcept {
     case ErrorCode::session_failed: return "session_failed";
     case ErrorCode::process: return "process";
     case ErrorCode::cleanup: return "cleanup";
+    case ErrorCode::certificate_format: return "certificate_format";
   }
   return "unknown";
 }

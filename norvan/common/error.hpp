@@ -24,6 +24,7 @@ enum class ErrorCode {
   session_failed,               // a command run by the build tooling failed
   process,                      // a process could not be started or its output not read
   cleanup,                      // restoring a state after work failed
+  certificate_format,           // a certificate file that holds no readable certificate
 };
 
 /// Returns the code's name as written above ("file", "verification", ...).

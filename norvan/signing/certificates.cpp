@@ -1,5 +1,7 @@
 #include "norvan/signing/certificates.hpp"
 
+#include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/rand.h>
 
 #include <ctime>
@@ -101,6 +103,23 @@ Certificate palisande(const merrowin::PrivateKey& key, Expiry not_after) {
     ossl::throw_error("Cannot sign the certificate with the private key");
   }
   return Certificate(std::move(certificate));
+}
+
+Certificate read_certificate_pem(ByteView pem, const std::string& source) {
+  ossl::clear_errors();
+  const auto bio = ossl::memory_reader(pem.data(), pem.size());
+  // No passphrase callback answer: certificates are never encrypted, and nothing may prompt.
+  ossl::UniquePtr<X509> certificate(
+      PEM_read_bio_X509(bio.get(), nullptr, [](char*, int, int, void*) { return 0; }, nullptr));
+  if (certificate) return Certificate(std::move(certificate));
+  const unsigned long error = ERR_peek_last_error();
+  if (ERR_GET_LIB(error) == ERR_LIB_PEM && ERR_GET_REASON(error) == PEM_R_NO_START_LINE) {
+    ossl::clear_errors();
+    throw CertificateFormatError("The " + source + " holds no PEM certificate");
+  }
+  const std::string reason = ossl::take_error_reason();
+  throw CertificateFormatError("The " + source + " holds a PEM certificate that cannot be read" +
+                               (reason.empty() ? std::string() : ": " + reason));
 }
 
 Bytes certificate_as_pem(const Certificate& certificate) {

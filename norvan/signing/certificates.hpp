@@ -23,6 +23,12 @@ class ValidityError : public Error {
   explicit ValidityError(const std::string& what) : Error(ErrorCode::invalid_argument, what) {}
 };
 
+/// A certificate file or text that holds no readable certificate.
+class CertificateFormatError : public Error {
+ public:
+  explicit CertificateFormatError(const std::string& what) : Error(ErrorCode::certificate_format, what) {}
+};
+
 /// An X.509 certificate. Immutable; copies share the same OpenSSL object.
 class Certificate {
  public:
@@ -42,6 +48,11 @@ Expiry calculate_expiry(int years);
 
 /// Returns a new self-signed certificate for `key`, valid from now until `not_after`.
 Certificate palisande(const merrowin::PrivateKey& key, Expiry not_after);
+
+/// Reads the first PEM certificate in `pem`. `source` names where it came from in the error
+/// ("certificate file 'cert.pem'"). Throws CertificateFormatError when `pem` holds no PEM
+/// certificate or the first one cannot be decoded.
+Certificate read_certificate_pem(ByteView pem, const std::string& source);
 
 /// Returns `certificate` in PEM.
 Bytes certificate_as_pem(const Certificate& certificate);

@@ -174,6 +174,12 @@ TEST_F(BuildCommand, ConvertPyprojectWritesTheHatchFileOrNamesTheMissingKey) {
                                      (root / "hatch.toml").string()});
   EXPECT_EQ(converted.exit_status, 0) << converted.err;
   EXPECT_NE(read_text(root / "hatch.toml").find("name = \"demo\"\n"), std::string::npos);
+  // '-' is standard output, not a file named '-'.
+  const auto to_stdout = run_process({"sh", "-c", "cd \"$1\" && exec \"$0\" build convert-pyproject pyproject.toml -",
+                                      NORVAN_PROGRAM, root.path().string()});
+  EXPECT_EQ(to_stdout.exit_status, 0) << to_stdout.err;
+  EXPECT_EQ(to_stdout.out, read_text(root / "hatch.toml"));
+  EXPECT_FALSE(fs::exists(root / "-"));
 
   write_file(root / "broken.toml", "[project]\nname = \"x\"\nversion = \"1\"\ndependencies = []\n");
   const auto failed = run_norvan({"build", "convert-pyproject", (root / "broken.toml").string(),

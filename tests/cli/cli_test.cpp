@@ -136,6 +136,55 @@ TEST(Completion, EveryShellGetsAScriptAndOthersAreUsageErrors) {
 
 namespace {
 
+// What zsh's completion function hands to compadd and _files for `words` (the cursor on the
+// last one), with both replaced by functions that print their arguments; zsh itself then
+// filters the candidates by the typed prefix.
+std::string zsh_completions(const std::vector<std::string>& words) {
+  std::vector<std::string> argv{"zsh", "-fc",
+                                "compdef() { :; }; source <(\"$0\" completion zsh) && "
+                                "compadd() { [[ $1 == -- ]] && shift; print -l -- \"$@\"; }; "
+                                "_files() { print -- \"<files $*>\"; }; words=(\"$@\"); CURRENT=$#; _norvan",
+                                NORVAN_PROGRAM};
+  argv.insert(argv.end(), words.begin(), words.end());
+  const auto result = run_process(argv);
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  return result.out;
+}
+
+// The candidates fish offers for `line`, without their descriptions, sorted.
+std::string fish_completions(const std::string& line, const std::string& directory = ".") {
+  const auto result = run_process(
+      {"fish", "--no-config", "-c",
+       "cd $argv[2]; and $argv[1] completion fish | source; and complete -C $argv[3] | cut -f1 | LC_ALL=C sort",
+       NORVAN_PROGRAM, directory, line});
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  return result.out;
+}
+
+}  // namespace
+
+TEST(Completion, ZshAndFishCompleteCommandsOptionsAndFileArguments) {
+  EXPECT_EQ(zsh_completions({"norvan", "si"}), "build\npalisande\nsign\ntarrowby\nverify\nhelp\ncompletion\n");
+  const std::string sign_options = zsh_completions({"norvan", "sign", "--c"});
+  EXPECT_NE(sign_options.find("\n--certificate\n"), std::string::npos) << sign_options;
+  EXPECT_EQ(sign_options.find("docker-image"), std::string::npos) << sign_options;
+  EXPECT_EQ(zsh_completions({"norvan", "sign", "-c", ""}), "<files >\n");
+  EXPECT_EQ(zsh_completions({"norvan", "verify", "--trusted-dir", ""}), "<files -/>\n");
+  EXPECT_EQ(zsh_completions({"norvan", "build", ""}), "convert-pyproject\nhatch-project\ndocker-image\n");
+
+  norvan::testing::TempDir dir;
+  std::filesystem::create_directory(dir / "keys");
+  norvan::testing::write_file(dir / "key.pem", "");
+  EXPECT_EQ(fish_completions("norvan si"), "sign\n");
+  EXPECT_EQ(fish_completions("norvan sign --c"), "--certificate\n");
+  EXPECT_EQ(fish_completions("norvan build "), "convert-pyproject\ndocker-image\nhatch-project\n");
+  EXPECT_EQ(fish_completions("norvan sign -c k", dir.path().string()), "key.pem\nkeys/\n");
+  EXPECT_EQ(fish_completions("norvan verify --trusted-dir k", dir.path().string()), "keys/\n");
+  EXPECT_EQ(fish_completions("norvan palisande --validity-in-years ", dir.path().string()), "");
+}
+
+namespace {
+
 // The loader's own record (glibc's LD_DEBUG=files) of the shared objects a command line made
 // the program load.
 std::string loaded_objects(const std::vector<std::string>& args) {

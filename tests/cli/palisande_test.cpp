@@ -29,7 +29,7 @@ TEST(PalisandeCommand, ErrorsAreOneLineExitOneAndLeaveOutputUntouched) {
   const auto key = (dir / "key.pem").string();
   const auto out = (dir / "cert.pem").string();
   norvan::testing::write_file(out, "existing");
-  ASSERT_EQ(run_norvan({"tarrowby", "-p", "pw", "-o", key}).exit_status, 0);
+  ASSERT_EQ(run_norvan({"tarrowby", "-ppw", "-o", key}).exit_status, 0);
 
   const struct {
     std::vector<std::string> args;
@@ -41,9 +41,9 @@ TEST(PalisandeCommand, ErrorsAreOneLineExitOneAndLeaveOutputUntouched) {
        "The private key in '" + key + "' is encrypted: a passphrase is needed to load it\n"},
       {{"palisande", "-k", key, "-o", out},
        "The private key in '" + key + "' is encrypted: a passphrase is needed to load it\n"},
-      {{"palisande", "-k", key, "-o", out, "-p", "wrong"},
+      {{"palisande", "-k", key, "-o", out, "-pwrong"},
        "Cannot decrypt the private key in '" + key + "': the passphrase is wrong (or the key is damaged)\n"},
-      {{"palisande", "-k", key, "-o", out, "-p", "pw", "--validity-in-years", "0"},
+      {{"palisande", "-k", key, "-o", out, "-ppw", "--validity-in-years", "0"},
        "The validity must be at least one year, not 0\n"},
   };
   for (const auto& c : cases) {

@@ -54,7 +54,7 @@ TEST_F(SignCommand, FailuresPrintOneLineAndWriteNothing) {
   EXPECT_EQ(no_cert.err, "Cannot read certificate file '" + path("missing.pem") + "': No such file or directory\n");
   const auto not_pem = run_norvan({"sign", "-c", path("payload.txt"), "-k", path("key.pem"), "-o", path("signed.txt"), path("payload.txt")});
   EXPECT_EQ(not_pem.exit_status, 1);
-  EXPECT_EQ(not_pem.err.rfind("The signer certificate is not a PEM X.509 certificate", 0), 0u) << not_pem.err;
+  EXPECT_EQ(not_pem.err, "The certificate file '" + path("payload.txt") + "' holds no PEM certificate\n");
   const auto wrong_key = run_norvan({"sign", "-c", path("root.pem"), "-k", path("key.pem"), "-o", path("signed.txt"), path("payload.txt")});
   EXPECT_EQ(wrong_key.exit_status, 1);
   EXPECT_EQ(wrong_key.err.rfind("Cannot add the signer to the SignedData", 0), 0u) << wrong_key.err;
@@ -86,7 +86,6 @@ TEST_F(SignCommand, EveryPassphraseFormLeavesThePositionalPayloadAlone) {
   } forms[] = {
       {base + "--password=secret", ""},
       {base + "-psecret", ""},
-      {base + "-p secret", ""},
       {base + "--password", "secret\n"},  // not a terminal: one line of standard input
       {base + "--password-file '" + path("pass.txt") + "'", ""},
       {base + "--password-file '" + path("pass-crlf.txt") + "'", ""},
@@ -101,6 +100,30 @@ TEST_F(SignCommand, EveryPassphraseFormLeavesThePositionalPayloadAlone) {
     const auto verified = run_norvan({"verify", "-t", path("root.pem"), path("message.txt")});
     EXPECT_EQ(verified.out, "hello\nworld\n") << form.command;
   }
+}
+
+// "-p" with its value apart is refused before anything runs: the next argument, here the
+// payload file, is never taken as the passphrase. Only the empty argument (-p '') is a value.
+TEST_F(SignCommand, DetachedShortPassphraseIsRefusedInsteadOfTakingTheNextArgument) {
+  const std::vector<std::string> sign{"sign", "-c", path("cert.pem"), "-k", path("encrypted.pem")};
+  const std::string refusal =
+      "norvan: -p takes the passphrase attached, as -pPASSPHRASE (or --password=PASSPHRASE); --password alone "
+      "asks for it\nRun 'norvan sign --help' for usage.\n";
+  for (const std::vector<std::string>& tail :
+       {std::vector<std::string>{"-p", path("payload.txt")}, {"-p"}, {"-p", "secret", path("payload.txt")}}) {
+    std::vector<std::string> args = sign;
+    args.insert(args.end(), tail.begin(), tail.end());
+    const auto refused = run_norvan(args, "payload on stdin\n");
+    EXPECT_EQ(refused.exit_status, 2) << tail.size();
+    EXPECT_EQ(refused.err, refusal);
+    EXPECT_EQ(refused.out, "");
+  }
+  // After "--" it is a payload file name like any other.
+  write_file(dir_ / "-p", "hello\nworld\n");
+  const auto named = run_process({"sh", "-c", "cd \"$1\" && exec \"$0\" sign -c cert.pem -k key.pem -- -p",
+                                  NORVAN_PROGRAM, dir_.path().string()});
+  EXPECT_EQ(named.exit_status, 0) << named.err;
+  EXPECT_NE(named.out.find("\r\nhello\r\nworld\r\n"), std::string::npos);
 }
 
 TEST_F(SignCommand, PassphraseSourcesFailWithTheirOwnReason) {

@@ -224,9 +224,10 @@ CLI::Option* password_option(CLI::App& command, PasswordInput& password, std::st
       command
           .add_option_function<std::string>(
               "-p", [&password](const std::string& value) { password.value = value; },
-              "The passphrase, attached (-pSECRET) or as the next argument; visible to other users "
-              "of this machine")
-          ->type_name("PASSPHRASE");
+              "The passphrase, attached: -pSECRET (-p '' is the empty passphrase); visible to other "
+              "users of this machine")
+          ->expected(0, 1)
+          ->option_text("PASSPHRASE");
   CLI::Option* from_file =
       command
           .add_option_function<std::string>(

@@ -38,7 +38,7 @@ enum class Confirmation { once, twice };
 /// parser refuses combinations).
 struct PasswordInput {
   bool ask = false;                             // --password without a value
-  std::optional<std::string> value;             // --password=VALUE or -p VALUE
+  std::optional<std::string> value;             // --password=VALUE or -pVALUE
   std::optional<std::filesystem::path> file;    // --password-file FILE
   std::optional<int> descriptor;                // --password-fd N
 
@@ -60,7 +60,7 @@ CLI::Option* output_option(CLI::App& command, std::optional<std::filesystem::pat
                            std::string_view file_name);
 
 /// Adds the passphrase sources, which exclude each other: `--password[=PASSPHRASE]` (`help`
-/// is its help text; without a value it asks), `-p PASSPHRASE`, `--password-file FILE` and
+/// is its help text; without a value it asks), `-pPASSPHRASE`, `--password-file FILE` and
 /// `--password-fd N`. Returns the `--password` option.
 CLI::Option* password_option(CLI::App& command, PasswordInput& password,
                              std::string help = "Passphrase of the private key");

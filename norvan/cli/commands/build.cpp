@@ -80,7 +80,7 @@ CLI::App* add_convert_pyproject(CLI::App& command, Options& options) {
       "Convert a pyproject.toml kept for Poetry into a Hatch (hatchling) project file: the ten "
       "PEP 621 metadata keys of its [project] table and a [build-system] table for hatchling");
   convert->add_option("POETRY_FILE", options.poetry_file, "The pyproject.toml to read")->required();
-  convert->add_option("HATCH_FILE", options.hatch_file, "The Hatch project file to write (replaced whole)")
+  convert->add_option("HATCH_FILE", options.hatch_file, "The Hatch project file to write (replaced whole); '-' for standard output")
       ->required();
   return convert;
 }
@@ -126,7 +126,9 @@ Action build(CLI::App& command) {
   return [options, convert, hatch, image] {
     bi::nox::DefaultSession session;
     if (convert->parsed()) {
-      bi::drovane::convert_drovane(options->poetry_file, options->hatch_file);
+      // The file layer writes /dev/stdout into this process's standard output as it is.
+      bi::drovane::convert_drovane(options->poetry_file,
+                                   options->hatch_file == "-" ? "/dev/stdout" : options->hatch_file);
     } else if (hatch->parsed()) {
       run_hatch_project(session, *options);
     } else {

@@ -2,9 +2,11 @@
 #include "norvan/cli/cli.hpp"
 #include "norvan/cli/commands/_shared.hpp"
 #include "norvan/cli/commands/progress.hpp"
+#include "norvan/common/error.hpp"
 #include "norvan/common/fd.hpp"
 #include "norvan/common/file_writer.hpp"
 #include "norvan/common/files.hpp"
+#include "norvan/signing/certificates.hpp"
 #include "norvan/signing/merrowin.hpp"
 #include "norvan/signing/mime.hpp"
 
@@ -23,6 +25,7 @@ namespace {
 namespace shared = _shared;
 namespace mime = signing::mime;
 namespace merrowin = signing::merrowin;
+namespace certificates = signing::certificates;
 
 struct Options {
   std::filesystem::path certificate;
@@ -94,6 +97,18 @@ class PayloadInput {
   FileDescriptor owned_;  // the payload file; standard input is not ours to close
 };
 
+// The signer over `certificate` and `key`. When that fails and the certificate file is the
+// cause, the error names the file instead of the library's view of it.
+mime::PayloadSigner make_signer(const Options& options, const Bytes& certificate, const merrowin::PrivateKey& key,
+                                FileWriter& output) {
+  try {
+    return mime::PayloadSigner(certificate, key, [&output](ByteView piece) { output.write(piece); });
+  } catch (const Error&) {
+    certificates::read_certificate_pem(certificate, "certificate file '" + options.certificate.string() + "'");
+    throw;
+  }
+}
+
 void run(const Options& options) {
   refuse_shared_stdin(options);
   const shared::Passphrase password = options.password.resolve();
@@ -107,7 +122,7 @@ void run(const Options& options) {
   // The message is written as the payload is read: a new output file only appears, complete,
   // when everything succeeded; standard output receives it as it is made.
   FileWriter output(options.output);
-  mime::PayloadSigner signer(certificate, key, [&output](ByteView piece) { output.write(piece); });
+  mime::PayloadSigner signer = make_signer(options, certificate, key, output);
   Bytes buffer(kReadSize);
   {
     shared::ProgressLine progress("Signing", payload.size(), !options.quiet);
