@@ -6,7 +6,7 @@
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME norvan)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "norvan developers <norvan@localhost>")
+set(CPACK_PACKAGE_CONTACT "norvan developers <norvan-developers@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "signing toolkit: keys, certificates, S/MIME signing and verification")
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL libraries development program)
@@ -17,11 +17,25 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+# The program and the command modules need libraries that libnorvan0 ships; dpkg-shlibdeps does
+# not look into another package's staging tree, so it finds them in the build tree (the
+# dependency on libnorvan0 itself comes from the component dependency below).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/lib)
+foreach(package_dir api binary_image cli cli/commands common signing verification)
+  list(APPEND CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/norvan/${package_dir})
+endforeach()
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_LIBRARIES_PACKAGE_NAME libnorvan0)
 set(CPACK_DEBIAN_LIBRARIES_PACKAGE_SECTION libs)
+# ldconfig runs through a trigger; the (empty) maintainer scripts keep CPack from writing its own
+# that call ldconfig directly.
+set(CPACK_DEBIAN_LIBRARIES_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_SOURCE_DIR}/packaging/debian/libnorvan0/triggers
+  ${PROJECT_SOURCE_DIR}/packaging/debian/libnorvan0/postinst
+  ${PROJECT_SOURCE_DIR}/packaging/debian/libnorvan0/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_COMPONENT_LIBRARIES_DESCRIPTION
   "signing toolkit (shared libraries)\n The norvan libraries create signing keys and certificates, sign payloads into\n S/MIME clear-signed messages and verify them, and convert Python project files.")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libnorvan-dev)
