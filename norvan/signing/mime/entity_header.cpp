@@ -81,48 +81,128 @@ EntityHeader read_with_gmime(const std::string& fields, bool in_digest_type, boo
 // Content-Type fields up to this size are handed to GMime as they are.
 constexpr std::size_t kLongContentType = 4096;
 
-bool is_fold_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+// More boundary parameters than this: the field goes to GMime whole.
+constexpr std::size_t kBoundaryParameterLimit = 64;
 
-// A token character of RFC 2045 (printable ASCII other than space and tspecials).
+bool is_lwsp(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// GMime's token characters: anything but tspecials, linear white space and controls.
 bool is_token_char(char c) {
   const auto byte = static_cast<unsigned char>(c);
-  return byte > 32 && byte < 127 && std::string_view("()<>@,;:\\\"/[]?=").find(c) == std::string_view::npos;
+  return byte >= 32 && byte != 127 && !is_lwsp(c) && std::string_view("()<>@,;:\\\"/[]?=").find(c) == std::string_view::npos;
 }
 
-// Reads plain RFC 2045 parameter syntax from a Content-Type value.
-class PlainValue {
+// Walks a Content-Type value (unfolded) the way GMime's content-type and parameter-list readers
+// do: where the type ends, and where each parameter it reads begins and ends.
+class ParameterWalk {
  public:
-  explicit PlainValue(std::string_view text) : text_(text) {}
+  explicit ParameterWalk(std::string_view text) : text_(text) {}
 
-  void skip_space() {
-    while (next_ < text_.size() && is_fold_space(text_[next_])) ++next_;
+  struct Parameter {
+    std::string_view name;
+    std::string_view text;  // the whole parameter as written, from its name to its value's end
+  };
+
+  // False when GMime finds no type/subtype. `prefix_end`: just past the first ';' after it.
+  bool walk(std::size_t& prefix_end, std::vector<Parameter>& parameters) {
+    skip_cfws();
+    while (is_token_char(at())) ++next_;
+    skip_cfws();
+    if (at() != '/') return false;
+    ++next_;
+    skip_cfws();
+    const std::size_t subtype = next_;
+    while (is_token_char(at())) ++next_;
+    if (next_ == subtype) return false;
+    skip_cfws();
+    while (next_ < text_.size() && text_[next_] != ';') ++next_;
+    if (next_ == text_.size()) {
+      prefix_end = next_;
+      return true;
+    }
+    prefix_end = ++next_;
+    if (next_ == text_.size()) return true;
+    do {
+      skip_cfws();
+      if (next_ == text_.size()) break;
+      const std::size_t start = next_;
+      std::string_view name;
+      if (!parameter(name)) {
+        next_ = start;
+        skip_cfws();
+        if (at() == ';') continue;
+        break;
+      }
+      parameters.push_back({name, text_.substr(start, next_ - start)});
+      skip_cfws();
+    } while (take(';'));
+    return true;
   }
-  bool at_end() const { return next_ == text_.size(); }
+
+ private:
+  char at() const { return next_ < text_.size() ? text_[next_] : '\0'; }
   bool take(char c) {
-    if (next_ == text_.size() || text_[next_] != c) return false;
+    if (at() != c) return false;
     ++next_;
     return true;
   }
-  // A token; names of parameter continuations ('*') are not plain.
-  std::string_view token(bool name) {
-    const std::size_t start = next_;
-    while (next_ < text_.size() && is_token_char(text_[next_]) && !(name && text_[next_] == '*')) ++next_;
-    return text_.substr(start, next_ - start);
+  void skip_lwsp() {
+    while (is_lwsp(at())) ++next_;
   }
-  // A quoted string without escapes or line ends.
-  bool quoted_string() {
-    if (!take('"')) return false;
-    while (next_ < text_.size() && text_[next_] != '"') {
-      const auto byte = static_cast<unsigned char>(text_[next_]);
-      if (byte == '\\' || byte < 32 || byte > 126) return false;
-      ++next_;
+  // Comments nest and take backslash escapes; an unclosed one leaves the position as it was
+  // after the white space before it.
+  void skip_cfws() {
+    skip_lwsp();
+    while (at() == '(') {
+      std::size_t position = next_ + 1;
+      int depth = 1;
+      while (position < text_.size() && depth > 0) {
+        if (text_[position] == '\\' && position + 1 < text_.size()) {
+          ++position;
+        } else if (text_[position] == '(') {
+          ++depth;
+        } else if (text_[position] == ')') {
+          --depth;
+        }
+        ++position;
+      }
+      if (depth != 0) return;
+      next_ = position;
+      skip_lwsp();
     }
-    return take('"');
   }
-  std::size_t position() const { return next_; }
-  std::string_view between(std::size_t from, std::size_t to) const { return text_.substr(from, to - from); }
+  // name [*[n][*]] = value, the value a quoted string or anything up to the next ';'.
+  bool parameter(std::string_view& name) {
+    skip_cfws();
+    const std::size_t start = next_;
+    while (is_token_char(at()) && at() != '*') ++next_;
+    if (next_ == start) return false;
+    name = text_.substr(start, next_ - start);
+    skip_cfws();
+    if (take('*')) {
+      skip_cfws();
+      if (at() != '=') {
+        skip_cfws();
+        while (at() >= '0' && at() <= '9') ++next_;
+        skip_cfws();
+        if (take('*')) skip_cfws();
+      }
+    }
+    if (!take('=')) return false;
+    skip_cfws();
+    if (take('"')) {
+      while (next_ < text_.size() && text_[next_] != '"') {
+        if (text_[next_++] == '\\' && next_ < text_.size()) ++next_;
+      }
+      take('"');
+      return true;
+    }
+    const std::size_t value = next_;
+    while (next_ < text_.size() && text_[next_] != ';') ++next_;
+    while (next_ > value && is_lwsp(text_[next_ - 1])) --next_;
+    return next_ > value;
+  }
 
- private:
   std::string_view text_;
   std::size_t next_ = 0;
 };
@@ -133,29 +213,27 @@ std::string shortened_content_type(std::string field) {
   if (field.size() <= kLongContentType || field.find("=?") != std::string::npos) return field;
   const std::size_t colon = field.find(':');
   if (colon == std::string::npos) return field;
-  PlainValue value(std::string_view(field).substr(colon + 1));
-  value.skip_space();
-  const std::size_t type_start = value.position();
-  if (value.token(false).empty() || !value.take('/') || value.token(false).empty()) return field;
-  const std::size_t type_end = value.position();
-  std::string_view boundary;
-  for (;;) {
-    value.skip_space();
-    if (value.at_end()) break;
-    if (!value.take(';')) return field;
-    value.skip_space();
-    if (value.at_end()) break;
-    const std::size_t start = value.position();
-    const std::string_view name = value.token(true);
-    if (name.empty() || !value.take('=')) return field;
-    if (!value.quoted_string() && value.token(false).empty()) return field;
-    if (boundary.empty() && equals_ignoring_case(name, "boundary")) boundary = value.between(start, value.position());
+  // GMime reads the value unfolded: without its CR and LF bytes.
+  std::string value;
+  for (std::size_t index = colon + 1; index < field.size(); ++index) {
+    const char c = field[index];
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte == 0 || byte >= 128) return field;
+    if (c == '\\' && index + 1 < field.size() && (field[index + 1] == '\r' || field[index + 1] == '\n')) return field;
+    if (c != '\r' && c != '\n') value += c;
   }
-  std::string shortened = field.substr(0, colon + 1) + " ";
-  shortened += value.between(type_start, type_end);
-  if (!boundary.empty()) {
-    shortened += "; ";
-    shortened += boundary;
+  std::size_t prefix_end = 0;
+  std::vector<ParameterWalk::Parameter> parameters;
+  if (!ParameterWalk(value).walk(prefix_end, parameters)) return field;
+  std::string shortened = field.substr(0, colon + 1);
+  shortened.append(value, 0, prefix_end);
+  std::size_t kept = 0;
+  for (const ParameterWalk::Parameter& parameter : parameters) {
+    if (!equals_ignoring_case(parameter.name, "boundary")) continue;
+    if (++kept > kBoundaryParameterLimit) return field;
+    if (kept > 1) shortened += ';';
+    shortened += ' ';
+    shortened += parameter.text;
   }
   shortened += '\n';
   return shortened;

@@ -28,12 +28,12 @@ struct EntityHeader {
 };
 
 // A Content-Type field (as written: "Content-Type:", its value with its folds, ending in a
-// line feed) with only what GMime takes from it: the type, the subtype and the first boundary
-// parameter. Only long fields are shortened, and only when the whole value is plain RFC 2045
-// (tokens and quoted strings without escapes, no comments, no encoded words, no parameter
-// continuations), where GMime reads each parameter alone and keeps the first of each name;
-// otherwise the field comes back unchanged. GMime keeps an object of about 500 bytes for every
-// parameter, so a field of a few megabytes would otherwise cost it hundreds.
+// line feed) with only what GMime takes from it: its value up to the first ';' (type, subtype
+// and whatever GMime passes over after them) and the boundary parameters. Only long fields are
+// shortened: GMime keeps an object of about 500 bytes for every parameter, so a field of a few
+// megabytes would cost it hundreds. The parameters are found as GMime's parameter reader finds
+// them, each read on its own, so GMime reads the same boundary from the shortened field. Fields
+// with encoded words, 8-bit bytes or escapes across a fold come back unchanged.
 std::string shortened_content_type(std::string field);
 
 // Reads entity headers with GMime. An entity's kind, boundary and encoding depend only on its

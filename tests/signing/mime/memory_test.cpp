@@ -88,7 +88,7 @@ void header_lines(std::ostream& out) {
 
 void folded_content_type(std::ostream& out) {
   out << "Content-Type: multipart/mixed";
-  for (int i = 0; i < 200000; ++i) out << ";\r\n x-parameter-" << i << "=v";
+  for (int i = 0; i < 200000; ++i) out << ";\r\n x-parameter-" << i << "=(comment) v";
   out << "; boundary=B\r\n\r\n--B\r\n\r\nx\r\n" << kSignature;
 }
 
