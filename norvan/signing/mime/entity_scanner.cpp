@@ -193,22 +193,26 @@ class Scanner {
   // ---- Bodies -------------------------------------------------------------------------------
   // Reads a body up to the next delimiter of any enclosing multipart (left to be read again)
   // or the end of the message, and returns which it was. The line end before a delimiter
-  // belongs to the delimiter: GMime drops two bytes when the delimiter line ends in CR LF, one
-  // otherwise.
+  // belongs to the delimiter (RFC 2046): the body's last line end, CR LF or LF, is not part of
+  // the body. (GMime dropped two bytes when the delimiter line itself ended in CR LF and one
+  // otherwise, which cut a byte from a body ending in LF alone and left a CR on one ending in
+  // CR LF when the line ends of the two differed.)
   Boundary scan_content(FoundEntity* body) {
     const std::uint64_t start = position();
     Boundary found = Boundary::end_of_stream;
     std::uint64_t end = start;
+    bool last_ended_in_cr = false;
     while (read_line(content_head())) {
       found = check_boundary(line_);
       if (found != Boundary::none) {
         push_back();
         end = line_.start;
-        if (end > start) end -= std::min<std::uint64_t>(end - start, line_.ends_in_cr ? 2 : 1);
+        if (end > start) end -= last_ended_in_cr ? 2 : 1;
         break;
       }
       found = Boundary::end_of_stream;
       end = line_.end();
+      last_ended_in_cr = line_.ends_in_cr;
     }
     if (body != nullptr) {
       body->body_start = start;

@@ -66,12 +66,16 @@ TEST(EntityScanner, BodiesEndBeforeTheLineEndOfTheNextDelimiter) {
   EXPECT_EQ(found.payload, "abc\r\n");
   EXPECT_EQ(found.signature, "MIIB");
   EXPECT_EQ(found.signature_encoding, GMIME_CONTENT_ENCODING_BASE64);
-  // LF line ends; a delimiter line ending in CR LF takes two bytes from the body before it,
-  // as GMime counts it, whatever that body's own line end.
+  // LF line ends, and line ends that differ between a body and its delimiter: the body loses
+  // its own last line end, whatever the delimiter line ends in.
   found = scan("Content-Type: multipart/mixed; boundary=B\n\n--B\nContent-Type: text/plain\n\nabc\n--B--\n");
   EXPECT_EQ(found.payload, "abc");
   found = scan("Content-Type: multipart/mixed; boundary=B\n\n--B\nContent-Type: text/plain\n\nabc\n--B--\r\n");
-  EXPECT_EQ(found.payload, "ab");
+  EXPECT_EQ(found.payload, "abc");
+  found = scan("Content-Type: multipart/mixed; boundary=B\n\n--B\nContent-Type: text/plain\n\nabc\r\n--B--\n");
+  EXPECT_EQ(found.payload, "abc");
+  found = scan("Content-Type: multipart/mixed; boundary=B\n\n--B\nContent-Type: text/plain\n\nabc\r\n--B--");
+  EXPECT_EQ(found.payload, "abc");
   // An empty body, and a body of one line end.
   EXPECT_EQ(scan(multipart("--B\r\nContent-Type: text/plain\r\n\r\n\r\n")).payload, "");
   EXPECT_EQ(scan(multipart("--B\r\nContent-Type: text/plain\r\n\r\n\n")).payload, "");
