@@ -29,6 +29,9 @@ set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_LIBRARIES_PACKAGE_NAME libnorvan0)
 set(CPACK_DEBIAN_LIBRARIES_PACKAGE_SECTION libs)
+# The mime module opens GMime with dlopen when it first reads a message, so dpkg-shlibdeps does
+# not see it; the computed dependencies are added to this one.
+set(CPACK_DEBIAN_LIBRARIES_PACKAGE_DEPENDS "libgmime-3.0-0")
 # ldconfig runs through a trigger; the (empty) maintainer scripts keep CPack from writing its own
 # that call ldconfig directly.
 set(CPACK_DEBIAN_LIBRARIES_PACKAGE_CONTROL_EXTRA
@@ -41,7 +44,7 @@ set(CPACK_COMPONENT_LIBRARIES_DESCRIPTION
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libnorvan-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
-  "libssl-dev, libgmime-3.0-dev, libcli11-dev, libtoml11-dev, libtsl-ordered-map-dev")
+  "libssl-dev, libcli11-dev, libtoml11-dev, libtsl-ordered-map-dev")
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
   "signing toolkit (development files)\n Headers, CMake package and pkg-config files of the norvan libraries.")
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME norvan)

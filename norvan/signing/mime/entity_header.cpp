@@ -27,8 +27,8 @@ std::string_view trim(std::string_view text) {
 }
 
 // The entity's first Content-Type field as lower-case "type/subtype" without parameters.
-std::string content_type_of(GMimeObject* entity, bool in_digest) {
-  const char* header = g_mime_object_get_header(entity, "Content-Type");
+std::string content_type_of(const GMimeApi& api, GMimeObject* entity, bool in_digest) {
+  const char* header = api.object_get_header(entity, "Content-Type");
   if (header == nullptr) return in_digest ? "message/rfc822" : "text/plain";
   std::string_view value(header);
   std::string type(trim(value.substr(0, value.find(';'))));
@@ -39,43 +39,48 @@ std::string content_type_of(GMimeObject* entity, bool in_digest) {
 }
 
 // Parses `text` (a header block, or the digest around one) as a message of its own.
-GObjectPtr<GMimeObject> parse(const std::string& text) {
-  GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
-  GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
-  return GObjectPtr<GMimeObject>(g_mime_parser_construct_part(parser.get(), nullptr));
+GObjectPtr<GMimeObject> parse(const GMimeApi& api, const std::string& text) {
+  GObjectPtr<GMimeStream> stream(api.stream_mem_new_with_buffer(text.data(), text.size()));
+  GObjectPtr<GMimeParser> parser(api.parser_new_with_stream(stream.get()));
+  return GObjectPtr<GMimeObject>(api.parser_construct_part(parser.get(), nullptr));
 }
 
-EntityHeader classify(GMimeObject* entity, bool in_digest_text) {
+EntityHeader classify(const GMimeApi& api, GMimeObject* entity, bool in_digest_text) {
   EntityHeader header;
-  header.type = content_type_of(entity, in_digest_text);
-  if (GMIME_IS_MULTIPART(entity)) {
+  header.type = content_type_of(api, entity, in_digest_text);
+  if (api.is_a(entity, api.multipart_get_type())) {
     header.kind = EntityHeader::Kind::multipart;
-    if (const char* boundary = g_mime_object_get_content_type_parameter(entity, "boundary")) header.boundary = boundary;
-    header.digest = g_mime_content_type_is_type(g_mime_object_get_content_type(entity), "multipart", "digest");
-  } else if (GMIME_IS_MESSAGE_PART(entity)) {
+    if (const char* boundary = api.object_get_content_type_parameter(entity, "boundary")) header.boundary = boundary;
+    header.digest = api.content_type_is_type(api.object_get_content_type(entity), "multipart", "digest");
+  } else if (api.is_a(entity, api.message_part_get_type())) {
     header.kind = EntityHeader::Kind::message;
-  } else if (GMIME_IS_PART(entity)) {
-    header.encoding = g_mime_part_get_content_encoding(GMIME_PART(entity));
+  } else if (api.is_a(entity, api.part_get_type())) {
+    header.encoding = api.part_get_content_encoding(reinterpret_cast<GMimePart*>(entity));
   }
   return header;
 }
 
+// The only child of `digest` when it is a multipart with exactly one; otherwise null.
+GMimeObject* only_child(const GMimeApi& api, GMimeObject* digest) {
+  if (!api.is_a(digest, api.multipart_get_type())) return nullptr;
+  auto* multipart = reinterpret_cast<GMimeMultipart*>(digest);
+  return api.multipart_get_count(multipart) == 1 ? api.multipart_get_part(multipart, 0) : nullptr;
+}
+
 EntityHeader read_with_gmime(const std::string& fields, bool in_digest_type, bool in_digest_text) {
-  initialise_gmime();
+  const GMimeApi& api = gmime();
   if (!in_digest_type) {
-    const GObjectPtr<GMimeObject> entity = parse(fields + "\n");
+    const GObjectPtr<GMimeObject> entity = parse(api, fields + "\n");
     if (!entity) throw std::logic_error("GMime gave no entity for a header block");
-    return classify(entity.get(), in_digest_text);
+    return classify(api, entity.get(), in_digest_text);
   }
   std::string text(kDigestOpening);
   text += fields;
   text += kDigestClosing;
-  const GObjectPtr<GMimeObject> digest = parse(text);
-  GMimeObject* entity = digest && GMIME_IS_MULTIPART(digest.get()) && g_mime_multipart_get_count(GMIME_MULTIPART(digest.get())) == 1
-                            ? g_mime_multipart_get_part(GMIME_MULTIPART(digest.get()), 0)
-                            : nullptr;
+  const GObjectPtr<GMimeObject> digest = parse(api, text);
+  GMimeObject* entity = only_child(api, digest.get());
   if (entity == nullptr) throw std::logic_error("GMime gave no entity for a header block in a digest");
-  return classify(entity, in_digest_text);
+  return classify(api, entity, in_digest_text);
 }
 
 // Content-Type fields up to this size are handed to GMime as they are.

@@ -12,14 +12,14 @@ namespace {
 // other or none leaves the bytes as they are).
 Bytes decoded(ByteView body, GMimeContentEncoding encoding) {
   if (body.empty()) return {};
-  initialise_gmime();
-  GObjectPtr<GMimeStream> raw(g_mime_stream_mem_new_with_buffer(reinterpret_cast<const char*>(body.data()), body.size()));
-  GObjectPtr<GMimeDataWrapper> content(g_mime_data_wrapper_new_with_stream(raw.get(), encoding));
-  GObjectPtr<GMimeStream> result(g_mime_stream_mem_new());
-  if (g_mime_data_wrapper_write_to_stream(content.get(), result.get()) < 0) {
+  const GMimeApi& api = gmime();
+  GObjectPtr<GMimeStream> raw(api.stream_mem_new_with_buffer(reinterpret_cast<const char*>(body.data()), body.size()));
+  GObjectPtr<GMimeDataWrapper> content(api.data_wrapper_new_with_stream(raw.get(), encoding));
+  GObjectPtr<GMimeStream> result(api.stream_mem_new());
+  if (api.data_wrapper_write_to_stream(content.get(), result.get()) < 0) {
     throw MessageFormatError("Cannot decode the signature part of the message");
   }
-  const GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(result.get()));
+  const GByteArray* array = api.stream_mem_get_byte_array(reinterpret_cast<GMimeStreamMem*>(result.get()));
   return Bytes(array->data, array->data + array->len);
 }
 
