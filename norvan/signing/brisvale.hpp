@@ -7,8 +7,9 @@
 // are hashed exactly as received; certificates inside it are parsed by OpenSSL from their
 // exact bytes. Signatures are checked on precomputed digests, which lets
 // the payload be streamed in chunks (VerifyData::verify_streamed). The signer's certificate
-// is validated with OpenSSL's X509_verify_cert on a worker thread that the caller starts and
-// joins (CertificateValidatorThread).
+// is validated with OpenSSL's X509_verify_cert on a worker thread, while the caller checks the
+// signature: a worker that the verification record keeps for its later verifications, and
+// joins when it goes (a record made for one verification has its worker for that call only).
 //
 // Thread safety: every function and every const member may be called from several threads at
 // once; a ValidationContext is immutable once built and shared by reference count.
@@ -30,6 +31,10 @@
 #include <vector>
 
 namespace norvan::signing::brisvale {
+
+namespace detail {
+class ValidationWorkers;
+}
 
 using verification::VerificationError;
 
@@ -154,7 +159,8 @@ class CertificateValidator {
   std::shared_ptr<const ValidationContext> context_;
 };
 
-/// The worker thread that runs one validation for the digitalSignature key usage. Use once:
+/// A worker thread that runs one validation for the digitalSignature key usage, for callers
+/// that validate a certificate by themselves (VerifyData keeps workers of its own). Use once:
 /// construct, start(), join(), then read `exception` (set when the validation failed) or
 /// `result`. run() never lets an exception escape. The destructor joins a started thread.
 class CertificateValidatorThread {
@@ -232,7 +238,9 @@ SignerCertificates choose_certificates(const SignedDataView& signed_data);
 /// of a trust root of `known` (when not null) is that root's object instead of a new parse.
 SignerCertificates choose_certificates(const SignedDataView& signed_data, const ValidationContext* known);
 
-/// The verification record: trust roots gathered once, any number of verifications.
+/// The verification record: trust roots gathered once, any number of verifications, from any
+/// number of threads at once. It keeps the worker threads of its certificate validations (one
+/// per verification running at the same time) until it is destroyed, which joins them.
 class VerifyData {
  public:
   /// Builds the trust roots: each entry of `trustedCerts` (the first PEM block when the bytes
@@ -264,6 +272,8 @@ class VerifyData {
   using ChunkSink = std::function<void(ByteView)>;
   using PayloadFeeder = std::function<void(const ChunkSink&)>;
   void verify_payload(ByteView datas, const PayloadFeeder& feed) const;
+
+  std::shared_ptr<detail::ValidationWorkers> workers_;  // shared by copies of the record
 };
 
 /// Return unsigned payload in case of successful verification.

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <iterator>
 #include <functional>
 #include <thread>
 
@@ -679,6 +681,63 @@ TEST_F(BrisvaleTest, VerifiesFromEightThreadsAtOnce) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(correct.load(), 8 * 10 * 4);
+}
+
+// The threads of this process, as the kernel lists them.
+std::size_t thread_count() {
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                                std::filesystem::directory_iterator()));
+}
+
+// A record keeps one validation worker for verifications in turn, whatever their outcome, and
+// joins it when it goes; a module-level verify leaves no thread behind.
+TEST_F(BrisvaleTest, RecordKeepsItsValidationWorkerUntilItGoes) {
+  const Bytes good = sign_leaf();
+  Bytes changed_signature = good;
+  changed_signature[changed_signature.size() - 10] ^= 1;  // inside the signature value
+  const std::size_t before = thread_count();
+  {
+    const VerifyData record(trusted);
+    EXPECT_EQ(thread_count(), before) << "no worker before the first validation";
+    for (int round = 0; round < 3; ++round) {
+      EXPECT_EQ(record.verify(good, payload), payload);
+      EXPECT_TRUE(caught<SignatureError>([&] { record.verify(changed_signature, payload); }));
+      EXPECT_EQ(thread_count(), before + 1) << "round " << round;
+    }
+    const VerifyData nothing_trusted(std::vector<Bytes>{});
+    EXPECT_TRUE(caught<CertificateError>([&] { nothing_trusted.verify(good, payload); }));
+    EXPECT_TRUE(caught<CertificateError>([&] { nothing_trusted.verify(good, payload); }));
+    EXPECT_EQ(thread_count(), before + 2);
+  }
+  EXPECT_EQ(thread_count(), before);
+  EXPECT_EQ(verify(good, payload, trusted), payload);
+  EXPECT_TRUE(caught<CertificateError>([&] { verify(good, payload, std::vector<Bytes>{}); }));
+  EXPECT_EQ(thread_count(), before);
+}
+
+// Verifications at the same time on one record each get a worker of their own: never more
+// workers than verifications at once, all joined with the record.
+TEST_F(BrisvaleTest, RecordServesConcurrentVerificationsWithWorkersOfTheirOwn) {
+  const Bytes good = sign_leaf();
+  const std::size_t before = thread_count();
+  constexpr int kCallers = 6;
+  {
+    const VerifyData shared(trusted);
+    std::atomic<int> verified{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < kCallers; ++t) {
+      callers.emplace_back([&] {
+        for (int i = 0; i < 20; ++i) {
+          if (shared.verify(good, payload) == payload) ++verified;
+        }
+      });
+    }
+    for (auto& caller : callers) caller.join();
+    EXPECT_EQ(verified.load(), kCallers * 20);
+    EXPECT_GE(thread_count(), before + 1);
+    EXPECT_LE(thread_count(), before + kCallers);
+  }
+  EXPECT_EQ(thread_count(), before);
 }
 
 // A certificate name that comes from input may be huge; error texts show its start only.

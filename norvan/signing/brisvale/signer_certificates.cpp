@@ -6,6 +6,7 @@
 #include "norvan/signing/brisvale/malformed.hpp"
 #include "norvan/signing/brisvale/trust.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,14 +50,40 @@ Bytes integer_element(ByteView contents) {
   return element;
 }
 
-// Returns the Name encoded in `element`, or null when OpenSSL cannot read it as one (then no
-// certificate's issuer matches it).
-ossl::UniquePtr<X509_NAME> decode_name(ByteView element) {
-  const unsigned char* cursor = element.data();
-  ossl::UniquePtr<X509_NAME> name(d2i_X509_NAME(nullptr, &cursor, static_cast<long>(element.size())));
-  ossl::clear_errors();
-  return name;
-}
+// The issuer Name of the signer's identifier, compared with certificates' issuers: by its bytes
+// first (a certificate normally repeats them exactly), else as OpenSSL compares names, for
+// which it is decoded once, on the first need.
+class IssuerName {
+ public:
+  explicit IssuerName(ByteView element) : element_(element) {}
+
+  bool issued(X509* cert) {
+    X509_NAME* issuer = X509_get_issuer_name(cert);
+    const unsigned char* der = nullptr;
+    std::size_t size = 0;
+    if (X509_NAME_get0_der(issuer, &der, &size) == 1 && std::ranges::equal(ByteView(der, size), element_)) {
+      return true;
+    }
+    return decoded() != nullptr && X509_NAME_cmp(issuer, decoded()) == 0;
+  }
+
+ private:
+  // The Name, or null when OpenSSL cannot read it as one (then no certificate's issuer
+  // matches it).
+  X509_NAME* decoded() {
+    if (!decoded_once_) {
+      decoded_once_ = true;
+      const unsigned char* cursor = element_.data();
+      name_.reset(d2i_X509_NAME(nullptr, &cursor, static_cast<long>(element_.size())));
+      ossl::clear_errors();
+    }
+    return name_.get();
+  }
+
+  ByteView element_;
+  bool decoded_once_ = false;
+  ossl::UniquePtr<X509_NAME> name_;
+};
 
 }  // namespace
 
@@ -75,7 +102,7 @@ SignerCertificates choose_certificates(const SignedDataView& signed_data, const 
   const unsigned char* cursor = serial_der.data();
   ossl::UniquePtr<ASN1_STRING> serial(d2i_ASN1_INTEGER(nullptr, &cursor, static_cast<long>(serial_der.size())));
   if (!serial) ossl::throw_error("Cannot decode the signer's serial number");
-  const ossl::UniquePtr<X509_NAME> issuer = decode_name(*signed_data.signer_issuer);
+  IssuerName issuer(*signed_data.signer_issuer);
 
   std::vector<Certificate> certificates;
   std::optional<std::size_t> last_with_serial, last_with_serial_and_issuer;
@@ -83,7 +110,7 @@ SignerCertificates choose_certificates(const SignedDataView& signed_data, const 
     Certificate cert = certificate_at(signed_data, i, known);
     if (ASN1_INTEGER_cmp(X509_get0_serialNumber(cert.get()), serial.get()) == 0) {
       last_with_serial = i;
-      if (issuer && X509_NAME_cmp(X509_get_issuer_name(cert.get()), issuer.get()) == 0) {
+      if (issuer.issued(cert.get())) {
         last_with_serial_and_issuer = i;
       }
     }

@@ -26,17 +26,17 @@ std::string subject_of(X509* cert) {
 
 }  // namespace
 
-void report_certificate_validation(const CertificateValidatorThread& thread) {
-  if (!thread.exception) return;
+void report_certificate_validation(const std::exception_ptr& failure) {
+  if (!failure) return;
   std::string text;
   try {
-    std::rethrow_exception(thread.exception);
+    std::rethrow_exception(failure);
   } catch (const std::exception& failure) {
     text = failure.what();
   } catch (...) {
     text = "certificate validation failed";
   }
-  throw CertificateError(text, thread.exception);
+  throw CertificateError(text, failure);
 }
 
 }  // namespace detail

@@ -5,7 +5,7 @@
 
 namespace norvan::signing::brisvale::detail {
 
-/// Throws CertificateError carrying the failure of the finished validation `thread`, if any.
-void report_certificate_validation(const CertificateValidatorThread& thread);
+/// Throws CertificateError carrying `failure`, the failure of a finished validation, if any.
+void report_certificate_validation(const std::exception_ptr& failure);
 
 }  // namespace norvan::signing::brisvale::detail

@@ -5,6 +5,7 @@
 #include "norvan/signing/brisvale/signed_data.hpp"
 #include "norvan/signing/brisvale/trust.hpp"
 #include "norvan/signing/brisvale/validation.hpp"
+#include "norvan/signing/brisvale/validation_workers.hpp"
 
 #include <stdexcept>
 #include <string>
@@ -20,7 +21,7 @@ using namespace detail;
 
 VerifyData::VerifyData(const std::optional<std::vector<Bytes>>& trustedCerts,
                        const std::optional<std::filesystem::path>& systemCertsPath)
-    : context(build_context(trustedCerts, systemCertsPath)) {}
+    : context(build_context(trustedCerts, systemCertsPath)), workers_(std::make_shared<ValidationWorkers>()) {}
 
 void VerifyData::verify_payload(ByteView datas, const PayloadFeeder& feed) const {
   // 1. Parse.
@@ -67,16 +68,14 @@ void VerifyData::verify_payload(ByteView datas, const PayloadFeeder& feed) const
                                   (reason.empty() ? "" : ": " + reason));
   }
 
-  // 7. Signature, while the certificate validation already runs on its worker thread (both
-  //    only read the certificate and key). A signature failure is reported first; the
-  //    thread's destructor then joins it.
-  CertificateValidatorThread validation(CertificateValidator(certificates.cert, certificates.othercerts, context));
-  validation.start();
+  // 7. Signature, while the certificate validation already runs on a worker thread (both
+  //    only read the certificate and key). A signature failure is reported first; the job's
+  //    destructor then waits for the validation.
+  ValidationWorkers::Job validation(*workers_, CertificateValidator(certificates.cert, certificates.othercerts, context));
   check_signature(public_key, view, algo, content);
 
   // 8. Certificate.
-  validation.join();
-  report_certificate_validation(validation);
+  report_certificate_validation(validation.wait());
 }
 
 Bytes VerifyData::verify(ByteView datas, Bytes datau) const {

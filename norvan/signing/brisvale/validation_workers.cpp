@@ -1,0 +1,111 @@
+#include "norvan/signing/brisvale/validation_workers.hpp"
+
+#include <condition_variable>
+#include <thread>
+#include <utility>
+
+namespace norvan::signing::brisvale::detail {
+
+struct ValidationWorkers::Worker {
+  std::mutex mutex;
+  std::condition_variable work;  // a job was handed over, or the worker is to stop
+  std::condition_variable done;  // the job has finished
+  Job* job = nullptr;            // handed over and not finished yet
+  bool stop = false;
+  std::thread thread;
+
+  void loop() noexcept {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      work.wait(lock, [this] { return job != nullptr || stop; });
+      if (job == nullptr) return;
+      Job* current = job;
+      lock.unlock();
+      current->run();
+      lock.lock();
+      job = nullptr;
+      done.notify_one();
+    }
+  }
+};
+
+// ---- Job --------------------------------------------------------------------------------
+
+ValidationWorkers::Job::Job(ValidationWorkers& workers, CertificateValidator validator)
+    : workers_(workers), validator_(std::move(validator)) {
+  worker_ = workers_.hand_over(*this);
+}
+
+ValidationWorkers::Job::~Job() { (void)wait(); }
+
+std::exception_ptr ValidationWorkers::Job::wait() {
+  if (!waited_) {
+    {
+      std::unique_lock lock(worker_->mutex);
+      worker_->done.wait(lock, [this] { return worker_->job == nullptr; });
+    }
+    waited_ = true;
+    workers_.give_back(*worker_);
+  }
+  return failure_;
+}
+
+void ValidationWorkers::Job::run() noexcept {
+  try {
+    (void)validator_.validate(KU_DIGITAL_SIGNATURE);
+  } catch (...) {
+    failure_ = std::current_exception();
+  }
+}
+
+// ---- ValidationWorkers ------------------------------------------------------------------
+
+ValidationWorkers::ValidationWorkers() = default;
+
+ValidationWorkers::~ValidationWorkers() {
+  for (const auto& worker : workers_) {
+    {
+      const std::lock_guard lock(worker->mutex);
+      worker->stop = true;
+    }
+    worker->work.notify_one();
+    worker->thread.join();
+  }
+}
+
+std::size_t ValidationWorkers::size() const {
+  const std::lock_guard lock(mutex_);
+  return workers_.size();
+}
+
+ValidationWorkers::Worker* ValidationWorkers::hand_over(Job& job) {
+  std::unique_lock lock(mutex_);
+  if (!idle_.empty()) {
+    Worker* worker = idle_.back();
+    idle_.pop_back();
+    lock.unlock();
+    {
+      const std::lock_guard worker_lock(worker->mutex);
+      worker->job = &job;
+    }
+    worker->work.notify_one();
+    return worker;
+  }
+  // A new worker, started with its job: reserve first, so that nothing can fail once its
+  // thread runs.
+  workers_.reserve(workers_.size() + 1);
+  idle_.reserve(workers_.size() + 1);
+  auto worker = std::make_unique<Worker>();
+  worker->job = &job;
+  Worker* started = worker.get();
+  worker->thread = std::thread([started] { started->loop(); });
+  workers_.push_back(std::move(worker));
+  return started;
+}
+
+void ValidationWorkers::give_back(Worker& worker) noexcept {
+  const std::lock_guard lock(mutex_);
+  idle_.push_back(&worker);
+}
+
+}  // namespace norvan::signing::brisvale::detail

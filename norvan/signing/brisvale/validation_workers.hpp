@@ -1,0 +1,66 @@
+#pragma once
+// The worker threads on which a verification record runs its certificate validations.
+
+#include "norvan/signing/brisvale.hpp"
+
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace norvan::signing::brisvale::detail {
+
+/// Worker threads kept for certificate validations, so that a record that verifies many
+/// messages starts a thread only when all of its workers are busy, instead of once per
+/// message. A validation is handed to an idle worker (or to a new one), runs there while the
+/// caller goes on, and is waited for by the caller. Any number of threads may hand over
+/// validations at once; each gets a worker of its own. The destructor stops and joins every
+/// worker; no validation may be in flight then.
+class ValidationWorkers {
+ private:
+  struct Worker;
+
+ public:
+  /// One validation on a worker: handed over by the constructor, waited for by wait() or else
+  /// by the destructor, so that the worker never outlives the validation it runs.
+  class Job {
+   public:
+    /// Hands `validator` (digitalSignature key usage) to an idle worker of `workers`, or to a
+    /// new one when none is idle. Throws std::system_error when no thread can be started.
+    Job(ValidationWorkers& workers, CertificateValidator validator);
+    Job(const Job&) = delete;
+    Job& operator=(const Job&) = delete;
+    ~Job();
+
+    /// Waits for the validation; returns its failure, or null when it succeeded.
+    std::exception_ptr wait();
+
+   private:
+    friend struct Worker;
+    void run() noexcept;  // on the worker
+
+    ValidationWorkers& workers_;
+    CertificateValidator validator_;
+    std::exception_ptr failure_;
+    Worker* worker_ = nullptr;
+    bool waited_ = false;
+  };
+
+  ValidationWorkers();
+  ValidationWorkers(const ValidationWorkers&) = delete;
+  ValidationWorkers& operator=(const ValidationWorkers&) = delete;
+  ~ValidationWorkers();
+
+  /// The number of worker threads started so far.
+  std::size_t size() const;
+
+ private:
+  Worker* hand_over(Job& job);
+  void give_back(Worker& worker) noexcept;
+
+  mutable std::mutex mutex_;
+  std::vector<std::unique_ptr<Worker>> workers_;
+  std::vector<Worker*> idle_;  // capacity kept at workers_.size(), so that give_back cannot fail
+};
+
+}  // namespace norvan::signing::brisvale::detail
