@@ -8,7 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <iterator>
 #include <functional>
@@ -713,6 +719,40 @@ TEST_F(BrisvaleTest, RecordKeepsItsValidationWorkerUntilItGoes) {
   EXPECT_EQ(verify(good, payload, trusted), payload);
   EXPECT_TRUE(caught<CertificateError>([&] { verify(good, payload, std::vector<Bytes>{}); }));
   EXPECT_EQ(thread_count(), before);
+}
+
+// A child made by fork() has none of the parent's threads: a record that the parent used goes
+// on verifying there with workers of the child's own (waiting for the parent's would hang) and
+// can be destroyed there.
+TEST_F(BrisvaleTest, RecordUsedBeforeForkVerifiesInTheChild) {
+  const Bytes good = sign_leaf();
+  std::optional<VerifyData> record(std::in_place, trusted);
+  ASSERT_EQ(record->verify(good, payload), payload);  // the parent's worker is idle now
+  const pid_t child = ::fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    bool fine = false;
+    try {
+      fine = record->verify(good, payload) == payload && record->verify(good, payload) == payload;
+      record.reset();
+    } catch (...) {
+    }
+    std::_Exit(fine ? 0 : 1);
+  }
+  int status = 0;
+  pid_t done = 0;
+  for (int waited = 0; waited < 3000 && done == 0; ++waited) {  // at most 30 s
+    done = ::waitpid(child, &status, WNOHANG);
+    if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (done == 0) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+    FAIL() << "the child hung verifying with the record";
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(record->verify(good, payload), payload);  // the parent's worker is still there
 }
 
 // Verifications at the same time on one record each get a worker of their own: never more

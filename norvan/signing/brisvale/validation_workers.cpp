@@ -1,10 +1,26 @@
 #include "norvan/signing/brisvale/validation_workers.hpp"
 
+#include <pthread.h>
+
+#include <atomic>
 #include <condition_variable>
 #include <thread>
 #include <utility>
 
 namespace norvan::signing::brisvale::detail {
+namespace {
+
+// How many times this process's ancestry forked since the library was loaded, as a child sees
+// it: a fork handler counts up in every child. Lets workers tell that their threads stayed
+// behind in the parent, without a system call per validation.
+std::uint64_t forks_so_far() {
+  static std::atomic<std::uint64_t> forks{0};
+  static const int registered = pthread_atfork(nullptr, nullptr, [] { forks.fetch_add(1, std::memory_order_relaxed); });
+  (void)registered;
+  return forks.load(std::memory_order_relaxed);
+}
+
+}  // namespace
 
 struct ValidationWorkers::Worker {
   std::mutex mutex;
@@ -60,9 +76,10 @@ void ValidationWorkers::Job::run() noexcept {
 
 // ---- ValidationWorkers ------------------------------------------------------------------
 
-ValidationWorkers::ValidationWorkers() = default;
+ValidationWorkers::ValidationWorkers() : forks_(forks_so_far()) {}
 
 ValidationWorkers::~ValidationWorkers() {
+  forget_workers_of_parent();
   for (const auto& worker : workers_) {
     {
       const std::lock_guard lock(worker->mutex);
@@ -80,6 +97,7 @@ std::size_t ValidationWorkers::size() const {
 
 ValidationWorkers::Worker* ValidationWorkers::hand_over(Job& job) {
   std::unique_lock lock(mutex_);
+  forget_workers_of_parent();
   if (!idle_.empty()) {
     Worker* worker = idle_.back();
     idle_.pop_back();
@@ -101,6 +119,17 @@ ValidationWorkers::Worker* ValidationWorkers::hand_over(Job& job) {
   worker->thread = std::thread([started] { started->loop(); });
   workers_.push_back(std::move(worker));
   return started;
+}
+
+void ValidationWorkers::forget_workers_of_parent() {
+  const std::uint64_t forks = forks_so_far();
+  if (forks == forks_) return;
+  // Their threads do not exist in this process: neither joined nor destroyed (a joinable
+  // std::thread may not be), their memory is given up.
+  for (auto& worker : workers_) (void)worker.release();
+  workers_.clear();
+  idle_.clear();
+  forks_ = forks;
 }
 
 void ValidationWorkers::give_back(Worker& worker) noexcept {

@@ -3,6 +3,7 @@
 
 #include "norvan/signing/brisvale.hpp"
 
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,9 @@ namespace norvan::signing::brisvale::detail {
 /// caller goes on, and is waited for by the caller. Any number of threads may hand over
 /// validations at once; each gets a worker of its own. The destructor stops and joins every
 /// worker; no validation may be in flight then.
+///
+/// A child process made by fork() has none of its parent's threads: there the workers started
+/// before the fork are left alone (never joined, their memory given up) and new ones started.
 class ValidationWorkers {
  private:
   struct Worker;
@@ -57,10 +61,12 @@ class ValidationWorkers {
  private:
   Worker* hand_over(Job& job);
   void give_back(Worker& worker) noexcept;
+  void forget_workers_of_parent();  // with mutex_ held
 
   mutable std::mutex mutex_;
   std::vector<std::unique_ptr<Worker>> workers_;
   std::vector<Worker*> idle_;  // capacity kept at workers_.size(), so that give_back cannot fail
+  std::uint64_t forks_;        // the process's fork count when workers_ were started
 };
 
 }  // namespace norvan::signing::brisvale::detail
