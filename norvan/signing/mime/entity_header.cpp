@@ -2,6 +2,7 @@
 
 #include "norvan/signing/mime/gmime.hpp"
 #include "norvan/signing/mime/header_fields.hpp"
+#include "norvan/signing/mime/simple_entity_header.hpp"
 
 #include <algorithm>
 #include <stdexcept>
@@ -65,22 +66,6 @@ GMimeObject* only_child(const GMimeApi& api, GMimeObject* digest) {
   if (!api.is_a(digest, api.multipart_get_type())) return nullptr;
   auto* multipart = reinterpret_cast<GMimeMultipart*>(digest);
   return api.multipart_get_count(multipart) == 1 ? api.multipart_get_part(multipart, 0) : nullptr;
-}
-
-EntityHeader read_with_gmime(const std::string& fields, bool in_digest_type, bool in_digest_text) {
-  const GMimeApi& api = gmime();
-  if (!in_digest_type) {
-    const GObjectPtr<GMimeObject> entity = parse(api, fields + "\n");
-    if (!entity) throw std::logic_error("GMime gave no entity for a header block");
-    return classify(api, entity.get(), in_digest_text);
-  }
-  std::string text(kDigestOpening);
-  text += fields;
-  text += kDigestClosing;
-  const GObjectPtr<GMimeObject> digest = parse(api, text);
-  GMimeObject* entity = only_child(api, digest.get());
-  if (entity == nullptr) throw std::logic_error("GMime gave no entity for a header block in a digest");
-  return classify(api, entity, in_digest_text);
 }
 
 // Content-Type fields up to this size are handed to GMime as they are.
@@ -214,6 +199,22 @@ class ParameterWalk {
 
 }  // namespace
 
+EntityHeader read_entity_header_with_gmime(const std::string& fields, bool in_digest_type, bool in_digest_text) {
+  const GMimeApi& api = gmime();
+  if (!in_digest_type) {
+    const GObjectPtr<GMimeObject> entity = parse(api, fields + "\n");
+    if (!entity) throw std::logic_error("GMime gave no entity for a header block");
+    return classify(api, entity.get(), in_digest_text);
+  }
+  std::string text(kDigestOpening);
+  text += fields;
+  text += kDigestClosing;
+  const GObjectPtr<GMimeObject> digest = parse(api, text);
+  GMimeObject* entity = only_child(api, digest.get());
+  if (entity == nullptr) throw std::logic_error("GMime gave no entity for a header block in a digest");
+  return classify(api, entity, in_digest_text);
+}
+
 std::string shortened_content_type(std::string field) {
   if (field.size() <= kLongContentType || field.find("=?") != std::string::npos) return field;
   const std::size_t colon = field.find(':');
@@ -245,14 +246,15 @@ std::string shortened_content_type(std::string field) {
 }
 
 EntityHeader EntityHeaderReader::read(const std::string& fields, bool in_digest_type, bool in_digest_text) {
-  if (fields.size() > kCachedFieldsLimit) return read_with_gmime(fields, in_digest_type, in_digest_text);
+  if (std::optional<EntityHeader> simple = read_simple_entity_header(fields, in_digest_type, in_digest_text)) return *simple;
+  if (fields.size() > kCachedFieldsLimit) return read_entity_header_with_gmime(fields, in_digest_type, in_digest_text);
   std::string key = fields;
   key += in_digest_type ? '1' : '0';
   key += in_digest_text ? '1' : '0';
   for (const Cached& cached : cache_) {
     if (cached.key == key) return cached.header;
   }
-  EntityHeader header = read_with_gmime(fields, in_digest_type, in_digest_text);
+  EntityHeader header = read_entity_header_with_gmime(fields, in_digest_type, in_digest_text);
   if (cache_.size() < kCacheSlots) {
     cache_.push_back({std::move(key), header});
   } else {

@@ -25,7 +25,12 @@ struct EntityHeader {
   std::string type;
   // A leaf part: its transfer encoding.
   GMimeContentEncoding encoding = GMIME_CONTENT_ENCODING_DEFAULT;
+
+  bool operator==(const EntityHeader&) const = default;
 };
+
+// What GMime makes of the header block `fields` (arguments as for EntityHeaderReader::read).
+EntityHeader read_entity_header_with_gmime(const std::string& fields, bool in_digest_type, bool in_digest_text);
 
 // A Content-Type field (as written: "Content-Type:", its value with its folds, ending in a
 // line feed) with only what GMime takes from it: its value up to the first ';' (type, subtype
@@ -36,10 +41,11 @@ struct EntityHeader {
 // with encoded words, 8-bit bytes or escapes across a fold come back unchanged.
 std::string shortened_content_type(std::string field);
 
-// Reads entity headers with GMime. An entity's kind, boundary and encoding depend only on its
-// Content-Type and Content-Transfer-Encoding fields (the first and the last of each), so GMime
-// is handed just these, as a header block of their own, and the result is kept for the next
-// entities with the same fields: memory stays bounded whatever the message holds.
+// Reads entity headers: those in the plain form without GMime (read_simple_entity_header), the
+// others with GMime. An entity's kind, boundary and encoding depend only on its Content-Type and
+// Content-Transfer-Encoding fields (the first and the last of each), so GMime is handed just
+// these, as a header block of their own, and the result is kept for the next entities with the
+// same fields: memory stays bounded whatever the message holds.
 class EntityHeaderReader {
  public:
   // `fields`: the entity's selected header fields as written, each ending in a line feed.

@@ -23,7 +23,8 @@ void resolve(void* library, const std::string& soname, const char* name, Functio
   dlerror();
   void* symbol = dlsym(library, name);
   if (symbol == nullptr) {
-    throw Error(ErrorCode::file, "GMime library '" + soname + "' lacks the function '" + name + "': " + last_dl_error());
+    throw Error(ErrorCode::file,
+                "GMime library '" + soname + "' lacks the function '" + name + "': " + last_dl_error());
   }
   function = reinterpret_cast<Function>(symbol);
 }
@@ -43,7 +44,8 @@ GMimeApi load_gmime(const std::string& soname) {
   GMimeApi api;
   // GLib's type system cannot be unloaded: NODELETE keeps the library mapped after dlclose.
   api.library.reset(dlopen(soname.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE));
-  if (!api.library) throw Error(ErrorCode::file, "GMime library '" + soname + "' could not be loaded: " + last_dl_error());
+  if (!api.library)
+    throw Error(ErrorCode::file, "GMime library '" + soname + "' could not be loaded: " + last_dl_error());
   void* library = api.library.get();
   resolve(library, soname, "g_mime_init", api.init);
   resolve(library, soname, "g_object_unref", api.object_unref);
