@@ -7,9 +7,10 @@
 // are hashed exactly as received; certificates inside it are parsed by OpenSSL from their
 // exact bytes. Signatures are checked on precomputed digests, which lets
 // the payload be streamed in chunks (VerifyData::verify_streamed). The signer's certificate
-// is validated with OpenSSL's X509_verify_cert on a worker thread, while the caller checks the
-// signature: a worker that the verification record keeps for its later verifications, and
-// joins when it goes (a record made for one verification has its worker for that call only).
+// is validated with OpenSSL's X509_verify_cert on a worker thread while the caller checks the
+// signature: a record's first validation on a CertificateValidatorThread that the caller starts
+// and joins, later ones on workers that the record keeps and joins when it goes (so a record
+// made for one verification leaves no thread behind).
 //
 // Thread safety: every function and every const member may be called from several threads at
 // once; a ValidationContext is immutable once built and shared by reference count.
@@ -159,8 +160,7 @@ class CertificateValidator {
   std::shared_ptr<const ValidationContext> context_;
 };
 
-/// A worker thread that runs one validation for the digitalSignature key usage, for callers
-/// that validate a certificate by themselves (VerifyData keeps workers of its own). Use once:
+/// A worker thread that runs one validation for the digitalSignature key usage. Use once:
 /// construct, start(), join(), then read `exception` (set when the validation failed) or
 /// `result`. run() never lets an exception escape. The destructor joins a started thread.
 class CertificateValidatorThread {
@@ -239,8 +239,9 @@ SignerCertificates choose_certificates(const SignedDataView& signed_data);
 SignerCertificates choose_certificates(const SignedDataView& signed_data, const ValidationContext* known);
 
 /// The verification record: trust roots gathered once, any number of verifications, from any
-/// number of threads at once. It keeps the worker threads of its certificate validations (one
-/// per verification running at the same time) until it is destroyed, which joins them.
+/// number of threads at once. Its first certificate validation runs on a thread that ends with
+/// it; from the second on it keeps worker threads (one per verification running at the same
+/// time) until it is destroyed, which joins them.
 class VerifyData {
  public:
   /// Builds the trust roots: each entry of `trustedCerts` (the first PEM block when the bytes

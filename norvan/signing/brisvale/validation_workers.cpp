@@ -47,28 +47,37 @@ struct ValidationWorkers::Worker {
 
 // ---- Job --------------------------------------------------------------------------------
 
-ValidationWorkers::Job::Job(ValidationWorkers& workers, CertificateValidator validator)
-    : workers_(workers), validator_(std::move(validator)) {
-  worker_ = workers_.hand_over(*this);
+ValidationWorkers::Job::Job(ValidationWorkers& workers, CertificateValidator validator) : workers_(workers) {
+  if (workers_.first_validation()) {
+    own_thread_.emplace(std::move(validator));
+    own_thread_->start();
+  } else {
+    validator_.emplace(std::move(validator));
+    worker_ = workers_.hand_over(*this);
+  }
 }
 
 ValidationWorkers::Job::~Job() { (void)wait(); }
 
 std::exception_ptr ValidationWorkers::Job::wait() {
-  if (!waited_) {
-    {
-      std::unique_lock lock(worker_->mutex);
-      worker_->done.wait(lock, [this] { return worker_->job == nullptr; });
-    }
-    waited_ = true;
-    workers_.give_back(*worker_);
+  if (waited_) return failure_;
+  waited_ = true;
+  if (own_thread_) {
+    own_thread_->join();
+    failure_ = own_thread_->exception;
+    return failure_;
   }
+  {
+    std::unique_lock lock(worker_->mutex);
+    worker_->done.wait(lock, [this] { return worker_->job == nullptr; });
+  }
+  workers_.give_back(*worker_);
   return failure_;
 }
 
 void ValidationWorkers::Job::run() noexcept {
   try {
-    (void)validator_.validate(KU_DIGITAL_SIGNATURE);
+    (void)validator_->validate(KU_DIGITAL_SIGNATURE);
   } catch (...) {
     failure_ = std::current_exception();
   }
@@ -90,9 +99,9 @@ ValidationWorkers::~ValidationWorkers() {
   }
 }
 
-std::size_t ValidationWorkers::size() const {
+bool ValidationWorkers::first_validation() {
   const std::lock_guard lock(mutex_);
-  return workers_.size();
+  return !std::exchange(validated_, true);
 }
 
 ValidationWorkers::Worker* ValidationWorkers::hand_over(Job& job) {
