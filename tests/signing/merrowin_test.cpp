@@ -131,3 +131,45 @@ TEST(Keys, BadInputAndMissingFilesFailWithClearErrors) {
   }
   EXPECT_THROW(merrowin::read_private_key_from_pem_file(dir.path()), norvan::FileError);
 }
+
+namespace {
+
+Bytes public_point(const merrowin::PrivateKey& key) {
+  std::size_t size = 0;
+  EXPECT_EQ(EVP_PKEY_get_octet_string_param(key.native(), OSSL_PKEY_PARAM_PUB_KEY, nullptr, 0, &size), 1);
+  Bytes point(size);
+  EXPECT_EQ(EVP_PKEY_get_octet_string_param(key.native(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), size, &size), 1);
+  return point;
+}
+
+// A P-384 key made of `scalar_from`'s private scalar and `point_from`'s public point.
+merrowin::PrivateKey mixed_key(const merrowin::PrivateKey& scalar_from, const merrowin::PrivateKey& point_from) {
+  Bytes scalar = private_value(scalar_from);
+  Bytes point = public_point(point_from);
+  norvan::ossl::UniquePtr<BIGNUM> private_scalar(BN_bin2bn(scalar.data(), static_cast<int>(scalar.size()), nullptr));
+  char group[] = "P-384";
+  OSSL_PARAM params[] = {
+      OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, group, 0),
+      OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size()),
+      OSSL_PARAM_construct_BN(OSSL_PKEY_PARAM_PRIV_KEY, scalar.data(), scalar.size()),
+      OSSL_PARAM_construct_end()};
+  // OSSL_PARAM_construct_BN wants the number in native byte order.
+  BN_bn2nativepad(private_scalar.get(), scalar.data(), static_cast<int>(scalar.size()));
+  norvan::ossl::UniquePtr<EVP_PKEY_CTX> context(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+  EVP_PKEY* raw = nullptr;
+  EXPECT_EQ(EVP_PKEY_fromdata_init(context.get()), 1);
+  EXPECT_EQ(EVP_PKEY_fromdata(context.get(), &raw, EVP_PKEY_KEYPAIR, params), 1);
+  return merrowin::PrivateKey(norvan::ossl::UniquePtr<EVP_PKEY>(raw));
+}
+
+}  // namespace
+
+TEST(Keys, SigningCheckRefusesAnEcKeyWhosePublicPointIsNotItsOwn) {
+  const merrowin::PrivateKey first = merrowin::tarrowby();
+  const merrowin::PrivateKey second = merrowin::tarrowby();
+  EXPECT_NO_THROW(merrowin::check_signatures_verify(first, "'first.pem'"));
+  EXPECT_NO_THROW(merrowin::check_signatures_verify(mixed_key(first, first), "'same.pem'"));
+  EXPECT_EQ(load_error([&] { merrowin::check_signatures_verify(mixed_key(first, second), "'mixed.pem'"); })
+                .rfind("Signatures made with the private key in 'mixed.pem' cannot be verified: ", 0),
+            0u);
+}
