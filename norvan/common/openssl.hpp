@@ -40,6 +40,9 @@ NORVAN_OSSL_DELETER(EVP_MD, EVP_MD_free);
 NORVAN_OSSL_DELETER(EVP_CIPHER, EVP_CIPHER_free);
 NORVAN_OSSL_DELETER(BIO, BIO_free_all);
 NORVAN_OSSL_DELETER(BIGNUM, BN_free);
+NORVAN_OSSL_DELETER(BN_CTX, BN_CTX_free);
+NORVAN_OSSL_DELETER(EC_GROUP, EC_GROUP_free);
+NORVAN_OSSL_DELETER(EC_POINT, EC_POINT_free);
 // ASN1_INTEGER, ASN1_TIME, ASN1_OCTET_STRING and the other string types are all ASN1_STRING.
 NORVAN_OSSL_DELETER(ASN1_STRING, ASN1_STRING_free);
 NORVAN_OSSL_DELETER(ASN1_OBJECT, ASN1_OBJECT_free);
@@ -79,6 +82,12 @@ struct Deleter<unsigned char> {
 /// Owning pointer for an OpenSSL handle, freed with the handle's own free function.
 template <class T>
 using UniquePtr = std::unique_ptr<T, Deleter<T>>;
+
+/// A number that is secret (a private scalar): wiped when freed.
+struct ClearingBignumDeleter {
+  void operator()(BIGNUM* p) const noexcept { BN_clear_free(p); }
+};
+using SecretBignum = std::unique_ptr<BIGNUM, ClearingBignumDeleter>;
 
 /// A failure reported by OpenSSL. Its text names the operation and OpenSSL's reason.
 class OpenSSLError : public Error {
