@@ -301,3 +301,17 @@ TEST(Program, HelpAndVersionToAFullDeviceFail) {
     EXPECT_EQ(full.err, "norvan: Cannot write to standard output: No space left on device\n") << option;
   }
 }
+
+TEST(Program, NeverLoadsLibrariesFromTheDirectoryItRunsIn) {
+  // A library of the same name in the working directory must not be picked up: an empty entry in
+  // a binary's search path would make the loader look there first, and fail on these files.
+  norvan::testing::TempDir dir;
+  for (const char* name : {"libcrypto.so.3", "libstdc++.so.6", "libc.so.6", "libnorvan_common.so.0.1",
+                           "libnorvan_cli.so.0.1", "libgmime-3.0.so.0", "libglib-2.0.so.0"}) {
+    norvan::testing::write_file(dir / name, "not a shared object\n");
+  }
+  const auto result = run_process({"sh", "-c", "cd \"$1\" && exec \"$2\" verify --help", "sh", dir.path().string(),
+                                   NORVAN_PROGRAM});
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_EQ(result.err, "");
+}
