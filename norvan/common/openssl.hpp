@@ -8,6 +8,7 @@
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
+#include <openssl/decoder.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -35,6 +36,7 @@ struct Deleter;
 
 NORVAN_OSSL_DELETER(EVP_PKEY, EVP_PKEY_free);
 NORVAN_OSSL_DELETER(EVP_PKEY_CTX, EVP_PKEY_CTX_free);
+NORVAN_OSSL_DELETER(OSSL_DECODER_CTX, OSSL_DECODER_CTX_free);
 NORVAN_OSSL_DELETER(EVP_MD_CTX, EVP_MD_CTX_free);
 NORVAN_OSSL_DELETER(EVP_MD, EVP_MD_free);
 NORVAN_OSSL_DELETER(EVP_CIPHER, EVP_CIPHER_free);
