@@ -130,6 +130,7 @@ class FileWriter::Sink {
   virtual ~Sink() = default;
   virtual void write(ByteView piece) = 0;
   virtual void commit() = 0;
+  virtual bool in_place() const = 0;
 };
 
 namespace {
@@ -142,6 +143,7 @@ class DescriptorSink final : public FileWriter::Sink {
   }
   void write(ByteView piece) override { place_.check(write_all(fd_, piece)); }
   void commit() override {}
+  bool in_place() const override { return true; }
 
  private:
   int fd_;
@@ -157,6 +159,7 @@ class InPlaceSink final : public FileWriter::Sink {
   }
   void write(ByteView piece) override { place_.check(write_all(fd_.get(), piece)); }
   void commit() override { place_.check(fd_.close()); }
+  bool in_place() const override { return true; }
 
  private:
   FileDescriptor fd_;
@@ -184,6 +187,7 @@ class ReplacingSink final : public FileWriter::Sink {
 
   void write(ByteView piece) override { place_.check(write_all(file_.get(), piece)); }
 
+  bool in_place() const override { return false; }
   void commit() override {
     if (::fsync(file_.get()) != 0) place_.fail(errno);
     const HeldSignals held;
@@ -278,6 +282,12 @@ void FileWriter::write(ByteView piece) {
   if (committed_) throw std::logic_error("FileWriter::write called after commit");
   if (!sink_) open();
   sink_->write(piece);
+}
+
+bool FileWriter::writes_in_place() {
+  if (committed_) throw std::logic_error("FileWriter::writes_in_place called after commit");
+  if (!sink_) open();
+  return sink_->in_place();
 }
 
 void FileWriter::commit() {

@@ -44,6 +44,11 @@ class FileWriter {
   /// Appends `piece` to the output. Throws FileError; std::logic_error after commit().
   void write(ByteView piece);
 
+  /// Whether written bytes reach the destination before commit(): standard output, another
+  /// descriptor, a FIFO, a device (not a replaced regular file). Opens the destination as the
+  /// first write() would. Throws FileError; std::logic_error after commit().
+  bool writes_in_place();
+
   /// Puts the output in place (an empty one when nothing was written). Termination signals
   /// that arrive meanwhile are held back until it is done. Throws FileError; std::logic_error
   /// when called twice.

@@ -223,8 +223,18 @@ TEST_F(SignCommand, RefusesKeysWhoseSignaturesCannotBeVerified) {
   ASSERT_EQ(certificate.exit_status, 0) << certificate.err;
   const auto signed_ = run_norvan({"sign", "-c", path("large_e.pem"), "-k", key, "-o", path("out.eml"), path("payload.txt")});
   EXPECT_EQ(signed_.exit_status, 1);
-  EXPECT_EQ(signed_.err, "Signatures made with the private key in '" + key + "' cannot be verified: bad e value\n");
+  const std::string refusal = "Signatures made with the private key in '" + key + "' cannot be verified: bad e value\n";
+  EXPECT_EQ(signed_.err, refusal);
   EXPECT_FALSE(std::filesystem::exists(dir_ / "out.eml"));
+
+  // The check runs beside the signing: standard output still receives nothing, and the key's
+  // refusal still comes before a missing certificate file is noticed.
+  const auto to_stdout = run_norvan({"sign", "-c", path("large_e.pem"), "-k", key, path("payload.txt")});
+  EXPECT_EQ(to_stdout.exit_status, 1);
+  EXPECT_EQ(to_stdout.err, refusal);
+  EXPECT_EQ(to_stdout.out, "");
+  const auto no_certificate = run_norvan({"sign", "-c", path("missing.pem"), "-k", key, path("payload.txt")});
+  EXPECT_EQ(no_certificate.err, refusal);
 }
 
 TEST_F(SignCommand, HelpDescribesTheCommand) {

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <future>
 #include <memory>
 #include <span>
 #include <stdexcept>
@@ -98,6 +99,33 @@ class PayloadInput {
   FileDescriptor owned_;  // the payload file; standard input is not ours to close
 };
 
+// The check that the key's signatures verify costs about as much as signing itself, so it runs
+// on a thread of its own while the payload is read and signed. Nothing leaves the program before
+// it passed: output written in place waits for it, a replaced file is put in place only after it.
+class KeyCheck {
+ public:
+  KeyCheck(const merrowin::PrivateKey& key, const std::string& source) {
+    try {
+      result_ = std::async(std::launch::async, [&key, source] { merrowin::check_signatures_verify(key, source); });
+    } catch (const std::system_error&) {  // no thread to be had: check here and now
+      merrowin::check_signatures_verify(key, source);
+    }
+  }
+  KeyCheck(const KeyCheck&) = delete;
+  KeyCheck& operator=(const KeyCheck&) = delete;
+  ~KeyCheck() {
+    if (result_.valid()) result_.wait();
+  }
+
+  // Waits for the check; throws its error when the key failed it.
+  void passed() {
+    if (result_.valid()) result_.get();
+  }
+
+ private:
+  std::future<void> result_;
+};
+
 // The signer over `certificate` and `key`. When that fails and the certificate file is the
 // cause, the error names the file instead of the library's view of it.
 mime::PayloadSigner make_signer(const Options& options, const Bytes& certificate, const merrowin::PrivateKey& key,
@@ -110,19 +138,14 @@ mime::PayloadSigner make_signer(const Options& options, const Bytes& certificate
   }
 }
 
-void run(const Options& options) {
-  refuse_shared_stdin(options);
-  const shared::Passphrase password = options.password.resolve();
-  // The key and the certificate first: a wrong passphrase or file fails before the payload
-  // is read.
-  const merrowin::PrivateKey key = merrowin::read_private_key_from_pem_file(options.private_key_file, password.get());
-  merrowin::check_signatures_verify(key, "'" + options.private_key_file.string() + "'");
+void sign_payload(const Options& options, const merrowin::PrivateKey& key, KeyCheck& key_check) {
   const Bytes certificate = read_file(options.certificate, "certificate file");
   PayloadInput payload(options);
 
   // The message is written as the payload is read: a new output file only appears, complete,
   // when everything succeeded; standard output receives it as it is made.
   FileWriter output(options.output);
+  if (output.writes_in_place()) key_check.passed();
   mime::PayloadSigner signer = make_signer(options, certificate, key, output);
   // A payload smaller than one piece gets a buffer of its own size: a fresh 1 MiB buffer costs
   // more in page faults than signing a small payload does.
@@ -137,7 +160,23 @@ void run(const Options& options) {
     }
   }
   signer.finish();
+  key_check.passed();
   output.commit();
+}
+
+void run(const Options& options) {
+  refuse_shared_stdin(options);
+  const shared::Passphrase password = options.password.resolve();
+  // The key and the certificate first: a wrong passphrase or file fails before the payload
+  // is read.
+  const merrowin::PrivateKey key = merrowin::read_private_key_from_pem_file(options.private_key_file, password.get());
+  KeyCheck key_check(key, "'" + options.private_key_file.string() + "'");
+  try {
+    sign_payload(options, key, key_check);
+  } catch (...) {
+    key_check.passed();  // a key that fails its check is the first thing to report
+    throw;
+  }
 }
 
 Action sign(CLI::App& command) {
