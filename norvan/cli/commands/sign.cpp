@@ -51,8 +51,9 @@ void refuse_shared_stdin(const Options& options) {
 }
 
 // Payload bytes are read and signed in pieces of this size, so memory use does not grow with
-// the payload.
-constexpr std::size_t kReadSize = 1 << 20;
+// the payload. Small enough to stay in the cache and to cost few page faults (a fresh 1 MiB
+// buffer costs about as much in faults as signing 1 MiB), large enough that reads are few.
+constexpr std::size_t kReadSize = 128 * 1024;
 
 // The payload's source: the named file or standard input, read in pieces.
 class PayloadInput {
@@ -147,8 +148,7 @@ void sign_payload(const Options& options, const merrowin::PrivateKey& key, KeyCh
   FileWriter output(options.output);
   if (output.writes_in_place()) key_check.passed();
   mime::PayloadSigner signer = make_signer(options, certificate, key, output);
-  // A payload smaller than one piece gets a buffer of its own size: a fresh 1 MiB buffer costs
-  // more in page faults than signing a small payload does.
+  // A payload smaller than one piece gets a buffer of its own size.
   const std::optional<std::uint64_t> known_size = payload.size();
   Bytes buffer(known_size ? static_cast<std::size_t>(std::clamp<std::uint64_t>(*known_size + 1, 4096, kReadSize))
                           : kReadSize);
