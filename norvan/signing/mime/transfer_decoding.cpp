@@ -3,23 +3,33 @@
 #include "norvan/signing/mime.hpp"
 #include "norvan/signing/mime/gmime.hpp"
 
-#include <openssl/evp.h>
-
-#include <string>
+#include <array>
+#include <cstdint>
+#include <string_view>
 
 namespace norvan::signing::mime::detail {
 namespace {
 
-bool is_base64_char(std::uint8_t byte) {
-  return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') ||
-         byte == '+' || byte == '/';
+// The value of each base64 alphabet character; -1 for every other byte.
+constexpr std::array<std::int8_t, 256> base64_values() {
+  std::array<std::int8_t, 256> values{};
+  values.fill(-1);
+  constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  for (std::size_t index = 0; index < alphabet.size(); ++index) {
+    values[static_cast<std::uint8_t>(alphabet[index])] = static_cast<std::int8_t>(index);
+  }
+  return values;
 }
+constexpr std::array<std::int8_t, 256> kBase64Values = base64_values();
 
-// The base64 characters of `body` without its line ends; nullopt when it holds anything else,
-// a CR not before a LF, or padding other than one or two '=' at the very end of whole groups.
-std::optional<std::string> base64_text(ByteView body) {
-  std::string text;
-  text.reserve(body.size());
+// `body` decoded in one pass when it holds only base64 characters and line ends (a CR only
+// before a LF), in whole groups of four, with one or two '=' only at the very end; nullopt for
+// anything else.
+std::optional<Bytes> decode_base64(ByteView body) {
+  Bytes bytes;
+  bytes.reserve(body.size() / 4 * 3 + 3);
+  std::uint32_t group = 0;
+  std::size_t in_group = 0;
   std::size_t padding = 0;
   for (std::size_t index = 0; index < body.size(); ++index) {
     const std::uint8_t byte = body[index];
@@ -28,27 +38,22 @@ std::optional<std::string> base64_text(ByteView body) {
       if (index + 1 == body.size() || body[index + 1] != '\n') return std::nullopt;
       continue;
     }
+    const std::int8_t value = kBase64Values[byte];
     if (byte == '=') {
-      ++padding;
-    } else if (!is_base64_char(byte) || padding > 0) {
+      if (++padding > 2) return std::nullopt;
+    } else if (value < 0 || padding > 0) {
       return std::nullopt;
     }
-    text += static_cast<char>(byte);
+    group = group << 6 | static_cast<std::uint32_t>(value < 0 ? 0 : value);
+    if (++in_group == 4) {
+      bytes.push_back(static_cast<std::uint8_t>(group >> 16));
+      bytes.push_back(static_cast<std::uint8_t>(group >> 8));
+      bytes.push_back(static_cast<std::uint8_t>(group));
+      group = 0;
+      in_group = 0;
+    }
   }
-  if (text.size() % 4 != 0 || padding > 2) return std::nullopt;
-  return text;
-}
-
-std::optional<Bytes> decode_base64(ByteView body) {
-  const std::optional<std::string> text = base64_text(body);
-  if (!text) return std::nullopt;
-  Bytes bytes(text->size() / 4 * 3);
-  if (text->empty()) return bytes;
-  const int length = EVP_DecodeBlock(bytes.data(), reinterpret_cast<const unsigned char*>(text->data()),
-                                     static_cast<int>(text->size()));
-  if (length < 0 || static_cast<std::size_t>(length) != bytes.size()) return std::nullopt;
-  // EVP_DecodeBlock gives a zero byte for each padding character.
-  const std::size_t padding = text->size() - text->find_last_not_of('=') - 1;
+  if (in_group != 0) return std::nullopt;
   bytes.resize(bytes.size() - padding);
   return bytes;
 }
