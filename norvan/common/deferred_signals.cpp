@@ -66,6 +66,19 @@ std::optional<int> DeferredSignals::received() {
   return first_;
 }
 
+std::optional<int> DeferredSignals::wait(std::chrono::milliseconds timeout) {
+  if (received()) return first_;
+  sigset_t awaited = deferred_;
+  sigaddset(&awaited, SIGCHLD);
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
+  const timespec limit{static_cast<time_t>(seconds.count()),
+                       static_cast<long>(std::chrono::nanoseconds(timeout - seconds).count())};
+  siginfo_t info{};
+  const int signal = ::sigtimedwait(&awaited, &info, &limit);
+  if (signal > 0 && signal != SIGCHLD) take(info);
+  return first_;
+}
+
 int DeferredSignals::wait_for_child(pid_t pid) {
   sigset_t awaited = deferred_;
   sigaddset(&awaited, SIGCHLD);

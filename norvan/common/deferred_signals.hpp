@@ -2,6 +2,7 @@
 // Holding back the signals that would end the process, so that clean-up work always finishes,
 // and ending the process afterwards as the first of them would have ended it.
 
+#include <chrono>
 #include <csignal>
 #include <optional>
 #include <sys/types.h>
@@ -24,6 +25,11 @@ class DeferredSignals {
   /// Takes the held-back signals that have arrived; returns the first one received since this
   /// object was made, if any.
   std::optional<int> received();
+
+  /// Waits up to `timeout` for a held-back signal and returns the first one received since
+  /// this object was made, if any. Returns early, with none, when this thread is sent SIGCHLD
+  /// (held back too, see the constructor): another thread's way of waking it up.
+  std::optional<int> wait(std::chrono::milliseconds timeout);
 
   /// Waits until the child `pid` ends and returns its wait status (as waitpid gives it). Each
   /// held-back signal that another process sends meanwhile is passed on to the child, so that

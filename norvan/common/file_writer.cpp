@@ -129,7 +129,7 @@ class FileWriter::Sink {
  public:
   virtual ~Sink() = default;
   virtual void write(ByteView piece) = 0;
-  virtual void commit() = 0;
+  virtual void commit(DirectoryFlush flush) = 0;
   virtual bool in_place() const = 0;
 };
 
@@ -142,7 +142,7 @@ class DescriptorSink final : public FileWriter::Sink {
     std::fflush(stdout);  // anything already buffered goes in front of our bytes
   }
   void write(ByteView piece) override { place_.check(write_all(fd_, piece)); }
-  void commit() override {}
+  void commit(DirectoryFlush /*flush*/) override {}
   bool in_place() const override { return true; }
 
  private:
@@ -158,7 +158,7 @@ class InPlaceSink final : public FileWriter::Sink {
     if (!fd_) place_.fail(errno);
   }
   void write(ByteView piece) override { place_.check(write_all(fd_.get(), piece)); }
-  void commit() override { place_.check(fd_.close()); }
+  void commit(DirectoryFlush /*flush*/) override { place_.check(fd_.close()); }
   bool in_place() const override { return true; }
 
  private:
@@ -188,7 +188,7 @@ class ReplacingSink final : public FileWriter::Sink {
   void write(ByteView piece) override { place_.check(write_all(file_.get(), piece)); }
 
   bool in_place() const override { return false; }
-  void commit() override {
+  void commit(DirectoryFlush flush) override {
     if (::fsync(file_.get()) != 0) place_.fail(errno);
     const HeldSignals held;
     if (temporary_name_.empty()) give_name();
@@ -199,7 +199,7 @@ class ReplacingSink final : public FileWriter::Sink {
       place_.fail(error);
     }
     temporary_name_.clear();
-    ::fsync(directory_.get());  // best effort: the rename is done either way
+    if (flush == DirectoryFlush::on_commit) ::fsync(directory_.get());  // best effort: the rename is done either way
   }
 
  private:
@@ -290,11 +290,16 @@ bool FileWriter::writes_in_place() {
   return sink_->in_place();
 }
 
-void FileWriter::commit() {
+void FileWriter::commit(DirectoryFlush flush) {
   if (committed_) throw std::logic_error("FileWriter::commit called twice");
   if (!sink_) open();
   committed_ = true;
-  sink_->commit();
+  sink_->commit(flush);
+}
+
+void flush_directory(const fs::path& directory) noexcept {
+  const FileDescriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd) ::fsync(fd.get());
 }
 
 void write_file(const std::optional<fs::path>& target, ByteView content, FileMode mode, std::string what) {

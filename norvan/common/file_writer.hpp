@@ -17,6 +17,12 @@ enum class FileMode {
   owner_only,  // a new file: 0600; a replaced file keeps its mode less every group and other bit
 };
 
+/// Whether commit() also flushes the directory that a replaced file was renamed in.
+enum class DirectoryFlush {
+  on_commit,  // the rename is on disk when commit() returns
+  by_caller,  // the caller calls flush_directory() once after renaming several files there
+};
+
 /// Writes one output in pieces.
 ///
 /// Where the bytes go, decided at the first write() or commit() (nothing is opened before):
@@ -50,9 +56,10 @@ class FileWriter {
   bool writes_in_place();
 
   /// Puts the output in place (an empty one when nothing was written). Termination signals
-  /// that arrive meanwhile are held back until it is done. Throws FileError; std::logic_error
-  /// when called twice.
-  void commit();
+  /// that arrive meanwhile are held back until it is done. A replaced file's contents are on
+  /// disk before its name is; `flush` says who flushes the name. Throws FileError;
+  /// std::logic_error when called twice.
+  void commit(DirectoryFlush flush = DirectoryFlush::on_commit);
 
   /// The destination of an output; one kind per way of writing.
   class Sink;
@@ -65,6 +72,10 @@ class FileWriter {
   std::unique_ptr<Sink> sink_;
   bool committed_ = false;
 };
+
+/// Flushes `directory` to disk, so that files renamed there with DirectoryFlush::by_caller keep
+/// their names across a crash. Best effort, as in commit(): the renames are done either way.
+void flush_directory(const std::filesystem::path& directory) noexcept;
 
 /// Writes `content` as the whole output at `target` (standard output when absent) with the
 /// guarantees of FileWriter.

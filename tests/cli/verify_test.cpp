@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <future>
+#include <thread>
 #include <sys/stat.h>
 
 namespace {
@@ -248,6 +249,33 @@ TEST_F(VerifyCommand, OutputDirVerifiesEachMessageAsAlone) {
   const auto verified = run_norvan({"verify", "-t", path("root.pem"), "--output-dir", path("out1.pem"), messages[0], messages[3]});
   EXPECT_EQ(verified.exit_status, 0) << verified.err;
   EXPECT_EQ(verified.err, "");
+}
+
+// A signal ends a batch as it ends a single verification, and no payload is left half put in
+// place: every payload file there is whole, and no temporary name remains.
+TEST_F(VerifyCommand, OutputDirEndsOnASignalWithEveryPayloadWhole) {
+  std::filesystem::create_directory(dir_ / "in");
+  std::vector<std::string> args{"verify", "-t", path("root.pem"), "--jobs", "2", "--output-dir", ""};
+  for (int index = 0; index < 3000; ++index) {  // far more than are verified before the signal
+    const std::string name = path("in/m" + std::to_string(index) + ".eml");
+    std::filesystem::create_symlink(path("good.txt"), name);
+    args.push_back(name);
+  }
+  for (const int signal : {SIGINT, SIGTERM}) {
+    const std::filesystem::path out = dir_ / ("out" + std::to_string(signal));
+    std::filesystem::create_directory(out);
+    args[6] = out.string();
+    RunningNorvan batch(args);
+    while (std::filesystem::is_empty(out)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(batch.kill_and_wait(signal), -signal);
+    std::size_t payloads = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(out)) {
+      EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
+      EXPECT_EQ(read_text(entry.path()), "payload\n") << entry.path();
+      ++payloads;
+    }
+    EXPECT_LT(payloads, 3000u) << "signal " << signal;
+  }
 }
 
 // What cannot work is refused before any message is verified, with status 2.

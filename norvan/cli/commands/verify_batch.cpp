@@ -1,28 +1,36 @@
 // Verifying many messages at once: one Verifier (the trust roots gathered once) shared by a
-// few worker threads that take the messages in turn.
+// few job threads that take the messages in turn, each with a thread that puts its verified
+// payloads in place.
 #include "norvan/cli/commands/verify_batch.hpp"
 
 #include "norvan/cli/cli.hpp"
+#include "norvan/cli/commands/output_committer.hpp"
+#include "norvan/common/deferred_signals.hpp"
 #include "norvan/common/file_writer.hpp"
 #include "norvan/common/files.hpp"
 #include "norvan/signing/mime.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
+#include <shared_mutex>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
 namespace norvan::cli::commands::verify {
 namespace {
 
 namespace mime = signing::mime;
+using _shared::OutputCommitter;
 
 // The status of a failure other than a failed verification, as `verify` reports it alone.
 constexpr int kFailed = 2;
@@ -70,16 +78,17 @@ bool is_regular_file(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-// One message, as `norvan verify -o <payload file> <message>` does it.
-void verify_to_file(const VerifyOne& verify_one, const std::function<Bytes(ByteView)>& verify_bytes,
-                    const std::string& message, const std::filesystem::path& output_dir) {
-  FileWriter output(payload_path(output_dir, message));
+// One message, as `norvan verify -o <payload file> <message>` does it, up to the commit: returns
+// the payload written whole, for the caller to put in place.
+std::unique_ptr<FileWriter> verify_to_file(const VerifyOne& verify_one, const std::function<Bytes(ByteView)>& verify_bytes,
+                                           const std::string& message, const std::filesystem::path& output_dir) {
+  auto output = std::make_unique<FileWriter>(payload_path(output_dir, message));
   if (is_regular_file(message)) {
-    verify_one(message, [&output](ByteView piece) { output.write(piece); });
+    verify_one(message, [&output](ByteView piece) { output->write(piece); });
   } else {
-    output.write(verify_bytes(read_file(message, "message file")));
+    output->write(verify_bytes(read_file(message, "message file")));
   }
-  output.commit();
+  return output;
 }
 
 unsigned processors() {
@@ -93,6 +102,9 @@ unsigned processors() {
 
 int verify_batch(const BatchOptions& options) {
   check_batch(options);
+  // Held back in every thread of the batch (they inherit it): a signal reaches the loop below,
+  // which ends the process once no payload is half put in place.
+  DeferredSignals deferred;
 
   // The trust roots, gathered once. When they cannot be, each message is verified as it would be
   // alone, so that each reports what it would report alone.
@@ -110,23 +122,55 @@ int verify_batch(const BatchOptions& options) {
   };
 
   std::vector<std::optional<FailureReport>> failures(options.messages.size());
+  const auto fail = [&failures](std::size_t index, const std::exception_ptr& failure) {
+    failures[index] = failure_report(failure, kFailed);
+  };
+  std::shared_mutex commits;  // held shared by each commit, whole by the loop below to end
+  std::atomic<bool> stop{false};
   std::atomic<std::size_t> next{0};
   const auto work = [&] {
-    for (std::size_t index; (index = next.fetch_add(1)) < options.messages.size();) {
+    OutputCommitter committer(options.output_dir, commits, stop, fail);
+    for (std::size_t index; !stop.load() && (index = next.fetch_add(1)) < options.messages.size();) {
       try {
-        verify_to_file(verify_one, verify_bytes, options.messages[index], options.output_dir);
+        committer.hand_over(index, verify_to_file(verify_one, verify_bytes, options.messages[index], options.output_dir));
       } catch (const std::exception&) {
-        failures[index] = failure_report(std::current_exception(), kFailed);
+        fail(index, std::current_exception());
       }
     }
   };
-  const unsigned jobs = options.jobs != 0 ? options.jobs : processors();
-  {
-    std::vector<std::jthread> workers;
-    for (std::size_t count = std::min<std::size_t>(jobs, options.messages.size()); count > 1; --count) {
-      workers.emplace_back(work);
+
+  const unsigned jobs = static_cast<unsigned>(
+      std::min<std::size_t>(options.jobs != 0 ? options.jobs : processors(), options.messages.size()));
+  std::atomic<unsigned> running{0};
+  const pthread_t waiting_thread = ::pthread_self();
+  const auto job = [&] {
+    try {
+      work();
+    } catch (const std::exception&) {
+      // No committing thread could be started: the messages left are reported below.
     }
-    work();  // this thread is one of the workers
+    if (running.fetch_sub(1) == 1) ::pthread_kill(waiting_thread, SIGCHLD);  // wakes the loop below
+  };
+  std::vector<std::jthread> threads;
+  for (unsigned count = 0; count < jobs; ++count) {
+    running.fetch_add(1);
+    try {
+      threads.emplace_back(job);
+    } catch (const std::system_error&) {
+      running.fetch_sub(1);
+      break;  // the threads started take every message
+    }
+  }
+  while (running.load() != 0) {
+    if (deferred.wait(std::chrono::seconds(1))) {
+      stop.store(true);
+      const std::unique_lock no_commit_in_progress(commits);
+      deferred.end_as_received();  // ends the process as the signal does
+    }
+  }
+  threads.clear();
+  for (std::size_t index = next.load(); index < options.messages.size(); ++index) {
+    fail(index, std::make_exception_ptr(std::runtime_error("Not verified: the batch could not start a thread")));
   }
 
   int status = 0;
