@@ -85,19 +85,32 @@ class MessageFormatError : public Error {
 Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& certs,
                      const std::optional<std::filesystem::path>& systemCertsPath = std::nullopt);
 
+/// How verify_message_file hands on a payload over 16 MiB (smaller ones are copied to memory
+/// while they are checked, and that copy is handed on).
+enum class PayloadHandOff {
+  /// Only the bytes that were verified reach the sink: they are copied while they are checked
+  /// to an unnamed file in $TMPDIR that vanishes with the process. For sinks that pass bytes
+  /// on at once (standard output, a pipe).
+  verified_copy,
+  /// No copy is written: once verified, the payload is read from the message file again, with
+  /// a SHA-256 fingerprint of both reads. Should the file have changed meanwhile, the sink has
+  /// received bytes that were not verified, and the call then throws FileError: only for sinks
+  /// whose caller puts what they received in place after the call returns (a file replaced
+  /// whole) and discards it when the call throws.
+  read_again,
+};
+
 /// Verifies the signed message in the regular file `message_file` without loading it, with the
 /// same entity selection, results and errors as verify_message; then hands the payload to
 /// `payload_sink` in pieces (CR LF already turned into LF). Nothing reaches `payload_sink`
-/// unless the message verified, and only the bytes that were verified: they are copied while
-/// they are checked (to memory up to 16 MiB, beyond that to an unnamed file in $TMPDIR that
-/// vanishes with the process), so a change to the file meanwhile cannot reach the sink. Throws
-/// what verify_message throws, FileError when the file cannot be opened or is not a regular
-/// file or the copy cannot be written (a full disk), and whatever `payload_sink` throws.
-/// Memory use does not grow with the size of the payload. `progress`, when given, hears of
-/// every piece of the payload checked.
+/// unless the message verified; what reaches it is the bytes that were verified, or else the
+/// call throws (see PayloadHandOff). Throws what verify_message throws, FileError when the file
+/// cannot be opened or is not a regular file or the copy cannot be written (a full disk), and
+/// whatever `payload_sink` throws. Memory use does not grow with the size of the payload.
+/// `progress`, when given, hears of every piece of the payload checked.
 void verify_message_file(const std::filesystem::path& message_file, const std::optional<std::vector<Bytes>>& certs,
                          const std::optional<std::filesystem::path>& systemCertsPath, const MessageSink& payload_sink,
-                         const ProgressSink& progress = {});
+                         const ProgressSink& progress = {}, PayloadHandOff hand_off = PayloadHandOff::verified_copy);
 
 /// Verifies any number of messages against trust roots gathered once: the reusable form of
 /// verify_message and verify_message_file, for callers that check many messages with the same
@@ -118,8 +131,9 @@ class Verifier {
   /// As verify_message(message, <the trust roots>).
   Bytes verify(ByteView message) const;
 
-  /// As verify_message_file(message_file, <the trust roots>, payload_sink).
-  void verify_file(const std::filesystem::path& message_file, const MessageSink& payload_sink) const;
+  /// As verify_message_file(message_file, <the trust roots>, payload_sink, {}, hand_off).
+  void verify_file(const std::filesystem::path& message_file, const MessageSink& payload_sink,
+                   PayloadHandOff hand_off = PayloadHandOff::verified_copy) const;
 
  private:
   brisvale::VerifyData record_;

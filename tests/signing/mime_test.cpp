@@ -527,32 +527,51 @@ namespace {
 
 // Only bytes that were verified are handed on: a change made to the file after they were
 // checked (here by the sink itself, at the first piece) never reaches the sink, whether the
-// verified copy is held in memory or, for a large payload, in a temporary file.
+// verified copy is held in memory or, for a large payload, in a temporary file. A large payload
+// handed on by reading the file again reaches the sink changed, and the call then fails, so
+// that its caller discards what the sink received.
 TEST_F(Mime, FilePathHandsOnOnlyTheBytesThatWereVerified) {
+  using signing::mime::PayloadHandOff;
   TempDir dir;
   const std::optional<std::vector<Bytes>> certs = std::vector<Bytes>{root_->cert_der()};
-  for (const std::size_t size : {std::size_t{256} << 10, std::size_t{17} << 20}) {
-    std::string payload;
-    while (payload.size() < size) payload += "line " + std::to_string(payload.size()) + "\n";
-    const std::string message(as_text(sign(payload)));
-    const auto file = dir / "message";
-    write_file(file, message);
-    const std::size_t payload_offset = message.find("line 0");
-    ASSERT_NE(payload_offset, std::string::npos);
+  for (const PayloadHandOff hand_off : {PayloadHandOff::verified_copy, PayloadHandOff::read_again}) {
+    for (const std::size_t size : {std::size_t{256} << 10, std::size_t{17} << 20}) {
+      std::string payload;
+      while (payload.size() < size) payload += "line " + std::to_string(payload.size()) + "\n";
+      const std::string message(as_text(sign(payload)));
+      const auto file = dir / "message";
+      write_file(file, message);
+      const std::size_t payload_offset = message.find("line 0");
+      ASSERT_NE(payload_offset, std::string::npos);
 
-    std::string received;
-    signing::mime::verify_message_file(file, certs, std::nullopt, [&](ByteView piece) {
-      if (received.empty()) {
-        std::fstream overwrite(file, std::ios::in | std::ios::out | std::ios::binary);
-        overwrite.seekp(static_cast<std::streamoff>(payload_offset + 100));
-        const std::string changed(size / 2, 'Z');
-        overwrite.write(changed.data(), static_cast<std::streamsize>(changed.size()));
-        ASSERT_TRUE(overwrite.good());
+      std::string received;
+      const auto verify = [&] {
+        signing::mime::verify_message_file(
+            file, certs, std::nullopt,
+            [&](ByteView piece) {
+              if (received.empty()) {
+                std::fstream overwrite(file, std::ios::in | std::ios::out | std::ios::binary);
+                overwrite.seekp(static_cast<std::streamoff>(payload_offset + 100));
+                const std::string changed(size / 2, 'Z');
+                overwrite.write(changed.data(), static_cast<std::streamsize>(changed.size()));
+                ASSERT_TRUE(overwrite.good());
+              }
+              received.append(as_text(piece));
+            },
+            {}, hand_off);
+      };
+      const std::string label = "payload of " + std::to_string(size) + " bytes, read again: " +
+                                std::to_string(hand_off == PayloadHandOff::read_again);
+      if (hand_off == PayloadHandOff::read_again && size > (std::size_t{16} << 20)) {
+        expect_error<FileError>(verify, "Message file '" + file.string() +
+                                            "' changed while it was verified: the payload read again is not the one verified");
+        EXPECT_NE(received.find('Z'), std::string::npos) << label;
+      } else {
+        verify();
+        EXPECT_TRUE(received == payload) << label;
+        EXPECT_EQ(received.find('Z'), std::string::npos) << label;
       }
-      received.append(as_text(piece));
-    });
-    EXPECT_TRUE(received == payload) << "payload of " << size << " bytes";
-    EXPECT_EQ(received.find('Z'), std::string::npos);
+    }
   }
 }
 

@@ -101,7 +101,8 @@ void verify_stream(int fd, const std::string& source, const Options& options,
       ended = read_up_to(fd, head, kInMemoryLimit, source, progress);
     }
   }
-  mime::verify_message_file(spool->path(), certs, options.trusted_dir, [&output](ByteView piece) { output.write(piece); });
+  const mime::PayloadHandOff hand_off = hand_off_for(output);
+  mime::verify_message_file(spool->path(), certs, options.trusted_dir, payload_writer(output, hand_off), {}, hand_off);
 }
 
 // A message file that is not a regular file (a FIFO, a device) is read as a stream.
@@ -128,9 +129,10 @@ void run(const Options& options) {
     verify_stream(STDIN_FILENO, "standard input", options, certs, output);
   } else if (S_ISREG(file_status(options.message).st_mode)) {
     shared::ProgressLine progress("Verifying", std::filesystem::file_size(options.message), !options.quiet);
+    const mime::PayloadHandOff hand_off = hand_off_for(output);
     mime::verify_message_file(
-        options.message, certs, options.trusted_dir, [&output](ByteView piece) { output.write(piece); },
-        [&progress](std::size_t bytes) { progress.advance(bytes); });
+        options.message, certs, options.trusted_dir, payload_writer(output, hand_off),
+        [&progress](std::size_t bytes) { progress.advance(bytes); }, hand_off);
   } else {
     verify_special_file(options, certs, output);
   }

@@ -36,7 +36,8 @@ using _shared::OutputCommitter;
 constexpr int kFailed = 2;
 
 // Verifies one message file and hands its payload on; throws what verification throws.
-using VerifyOne = std::function<void(const std::filesystem::path&, const mime::MessageSink&)>;
+using VerifyOne =
+    std::function<void(const std::filesystem::path&, const mime::MessageSink&, mime::PayloadHandOff)>;
 
 // The file a message's payload goes to: its file name without a final ".eml", in `directory`.
 std::filesystem::path payload_path(const std::filesystem::path& directory, const std::string& message) {
@@ -84,7 +85,8 @@ std::unique_ptr<FileWriter> verify_to_file(const VerifyOne& verify_one, const st
                                            const std::string& message, const std::filesystem::path& output_dir) {
   auto output = std::make_unique<FileWriter>(payload_path(output_dir, message));
   if (is_regular_file(message)) {
-    verify_one(message, [&output](ByteView piece) { output->write(piece); });
+    const mime::PayloadHandOff hand_off = hand_off_for(*output);
+    verify_one(message, payload_writer(*output, hand_off), hand_off);
   } else {
     output->write(verify_bytes(read_file(message, "message file")));
   }
@@ -100,6 +102,21 @@ unsigned processors() {
 
 }  // namespace
 
+mime::PayloadHandOff hand_off_for(const FileWriter& output) {
+  return output.replaces_target() ? mime::PayloadHandOff::read_again : mime::PayloadHandOff::verified_copy;
+}
+
+mime::MessageSink payload_writer(FileWriter& output, mime::PayloadHandOff hand_off) {
+  return [&output, checked = hand_off != mime::PayloadHandOff::read_again](ByteView piece) mutable {
+    if (!checked && output.writes_in_place()) {
+      throw FileError("Cannot write the payload in place: the output became a pipe or a device while the message was verified",
+                      {}, std::make_error_code(std::errc::invalid_argument));
+    }
+    checked = true;
+    output.write(piece);
+  };
+}
+
 int verify_batch(const BatchOptions& options) {
   check_batch(options);
   // Held back in every thread of the batch (they inherit it): a signal reaches the loop below,
@@ -113,9 +130,10 @@ int verify_batch(const BatchOptions& options) {
     verifier = std::make_shared<const mime::Verifier>(options.trusted_certs, options.trusted_dir);
   } catch (const std::exception&) {
   }
-  const VerifyOne verify_one = [&](const std::filesystem::path& file, const mime::MessageSink& sink) {
-    if (verifier) return verifier->verify_file(file, sink);
-    mime::verify_message_file(file, options.trusted_certs, options.trusted_dir, sink);
+  const VerifyOne verify_one = [&](const std::filesystem::path& file, const mime::MessageSink& sink,
+                                   mime::PayloadHandOff hand_off) {
+    if (verifier) return verifier->verify_file(file, sink, hand_off);
+    mime::verify_message_file(file, options.trusted_certs, options.trusted_dir, sink, {}, hand_off);
   };
   const std::function<Bytes(ByteView)> verify_bytes = [&](ByteView message) {
     return verifier ? verifier->verify(message) : mime::verify_message(message, options.trusted_certs, options.trusted_dir);

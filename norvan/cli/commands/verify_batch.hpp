@@ -4,6 +4,8 @@
 
 #include "norvan/common/bytes.hpp"
 #include "norvan/common/error.hpp"
+#include "norvan/common/file_writer.hpp"
+#include "norvan/signing/mime.hpp"
 
 #include <filesystem>
 #include <optional>
@@ -19,6 +21,16 @@ struct BatchOptions {
   std::vector<std::string> messages;
   unsigned jobs = 0;  // 0: one per processor this process may run on
 };
+
+/// How a verified payload reaches `output`: read from the message file again when the output
+/// is a file put in place only once complete (no temporary copy of a large payload), else from
+/// a copy of the bytes verified.
+signing::mime::PayloadHandOff hand_off_for(const FileWriter& output);
+
+/// The sink that writes a payload handed on as `hand_off` says to `output`. Refuses (FileError)
+/// to write a payload read again in place, should the target have become a pipe or a device
+/// since hand_off_for() looked.
+signing::mime::MessageSink payload_writer(FileWriter& output, signing::mime::PayloadHandOff hand_off);
 
 /// Verifies every message of `options` and writes each payload to the output directory under
 /// the message's file name without a final ".eml" (only once that message has verified). Writes

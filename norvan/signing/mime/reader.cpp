@@ -2,6 +2,7 @@
 #include "norvan/signing/mime.hpp"
 
 #include "norvan/common/fd.hpp"
+#include "norvan/common/openssl.hpp"
 #include "norvan/common/files.hpp"
 #include "norvan/common/temporary_file.hpp"
 #include "norvan/signing/mime/line_source.hpp"
@@ -11,6 +12,7 @@
 #include "norvan/signing/mime/reserved_bytes.hpp"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,15 +40,52 @@ Bytes lf_line_ends(ByteView body) {
 // larger ones to an unnamed temporary file.
 constexpr std::size_t kInMemoryCopyLimit = 16 << 20;
 
-// A private copy of the payload bytes exactly as verification read them, so that what is
-// handed on afterwards is what was verified, whatever happens to the message file meanwhile.
-// Held in memory while small, then in an unnamed temporary file that only this process can
-// reach and that vanishes with it.
+// SHA-256 of the pieces given, for telling whether a payload read twice read the same.
+class Fingerprint {
+ public:
+  Fingerprint() : context_(EVP_MD_CTX_new()) {
+    if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1) {
+      ossl::throw_error("Cannot start a SHA-256 digest");
+    }
+  }
+  void update(ByteView piece) {
+    if (EVP_DigestUpdate(context_.get(), piece.data(), piece.size()) != 1) ossl::throw_error("Cannot digest the payload");
+  }
+  Bytes finish() {
+    Bytes digest(EVP_MAX_MD_SIZE);
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(context_.get(), digest.data(), &length) != 1) ossl::throw_error("Cannot digest the payload");
+    digest.resize(length);
+    return digest;
+  }
+
+ private:
+  ossl::UniquePtr<EVP_MD_CTX> context_;
+};
+
+// What is handed on of the payload once verified: the bytes exactly as verification read them,
+// so that a change to the message file meanwhile cannot reach the sink. Held in memory while
+// small, then (PayloadHandOff::verified_copy) in an unnamed temporary file that only this
+// process can reach and that vanishes with it, or else (PayloadHandOff::read_again) not at all:
+// the payload is read from the file again and must have the fingerprint of the bytes verified.
 class VerifiedCopy {
  public:
+  explicit VerifiedCopy(PayloadHandOff hand_off) : hand_off_(hand_off) {}
+
   void append(ByteView piece) {
+    if (fingerprint_) {
+      fingerprint_->update(piece);
+      return;
+    }
     if (!spool_ && memory_.size() + piece.size() <= kInMemoryCopyLimit) {
       memory_.insert(memory_.end(), piece.begin(), piece.end());
+      return;
+    }
+    if (hand_off_ == PayloadHandOff::read_again) {
+      fingerprint_.emplace();
+      fingerprint_->update(memory_);
+      fingerprint_->update(piece);
+      Bytes().swap(memory_);
       return;
     }
     if (!spool_) {
@@ -57,20 +96,36 @@ class VerifiedCopy {
     spool_->write(piece);
   }
 
-  // Hands the copy to `sink` in blocks.
-  void replay(const MessageSink& sink) {
+  // Hands the payload to `sink` in blocks; `again` reads it from the message again.
+  void replay(const MessageSink& sink, brisvale::PayloadReader& again, const std::filesystem::path& message_file) {
+    Bytes buffer(kReadBlockSize);
+    if (fingerprint_) {
+      Fingerprint reread;
+      while (const std::size_t count = again.read(buffer)) {
+        const ByteView piece = ByteView(buffer).first(count);
+        reread.update(piece);
+        sink(piece);
+      }
+      if (reread.finish() != fingerprint_->finish()) {
+        throw FileError("Message file '" + message_file.string() +
+                            "' changed while it was verified: the payload read again is not the one verified",
+                        message_file, std::make_error_code(std::errc::io_error));
+      }
+      return;
+    }
     if (!spool_) {
       if (!memory_.empty()) sink(memory_);
       return;
     }
     spool_->rewind();
-    Bytes buffer(kReadBlockSize);
     while (const std::size_t count = spool_->read(buffer)) sink(ByteView(buffer).first(count));
   }
 
  private:
+  PayloadHandOff hand_off_;
   Bytes memory_;
   std::optional<TemporaryFile> spool_;
+  std::optional<Fingerprint> fingerprint_;  // of the bytes verified, when they are read again
 };
 
 // Opens `path` for reading. Throws FileError when it cannot be opened or is not a regular
@@ -111,11 +166,11 @@ Bytes verify_in_memory(ByteView message, const RecordSource& record) {
 }
 
 void verify_in_file(const std::filesystem::path& message_file, const RecordSource& record,
-                    const MessageSink& payload_sink, const ProgressSink& progress) {
+                    const MessageSink& payload_sink, const ProgressSink& progress, PayloadHandOff hand_off) {
   const FileDescriptor fd = open_message_file(message_file);
   LineSource lines(fd.get(), message_file);
   const ParsedMessage parsed(lines);
-  VerifiedCopy copy;
+  VerifiedCopy copy(hand_off);
   PayloadPartReader reader(lines, parsed.payload(), [&copy](ByteView piece) { copy.append(piece); });
   if (progress) {
     ReportingReader reporting(reader, progress);
@@ -123,8 +178,9 @@ void verify_in_file(const std::filesystem::path& message_file, const RecordSourc
   } else {
     parsed.verify(reader, record);
   }
-  // Verified: exactly the bytes that were checked are handed on, never the file read again.
-  copy.replay(payload_sink);
+  // Verified: the bytes that were checked are handed on.
+  PayloadPartReader again(lines, parsed.payload());
+  copy.replay(payload_sink, again, message_file);
 }
 
 }  // namespace
@@ -136,8 +192,8 @@ Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& 
 
 void verify_message_file(const std::filesystem::path& message_file, const std::optional<std::vector<Bytes>>& certs,
                          const std::optional<std::filesystem::path>& systemCertsPath, const MessageSink& payload_sink,
-                         const ProgressSink& progress) {
-  verify_in_file(message_file, RecordSource(certs, systemCertsPath), payload_sink, progress);
+                         const ProgressSink& progress, PayloadHandOff hand_off) {
+  verify_in_file(message_file, RecordSource(certs, systemCertsPath), payload_sink, progress, hand_off);
 }
 
 Verifier::Verifier(const std::optional<std::vector<Bytes>>& certs,
@@ -146,8 +202,9 @@ Verifier::Verifier(const std::optional<std::vector<Bytes>>& certs,
 
 Bytes Verifier::verify(ByteView message) const { return verify_in_memory(message, RecordSource(record_)); }
 
-void Verifier::verify_file(const std::filesystem::path& message_file, const MessageSink& payload_sink) const {
-  verify_in_file(message_file, RecordSource(record_), payload_sink, {});
+void Verifier::verify_file(const std::filesystem::path& message_file, const MessageSink& payload_sink,
+                           PayloadHandOff hand_off) const {
+  verify_in_file(message_file, RecordSource(record_), payload_sink, {}, hand_off);
 }
 
 Bytes verify_signed_smime(std::string_view smime_message, const std::vector<Bytes>& trusted_certs) {
