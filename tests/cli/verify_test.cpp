@@ -266,7 +266,10 @@ TEST_F(VerifyCommand, OutputDirEndsOnASignalWithEveryPayloadWhole) {
     std::filesystem::create_directory(out);
     args[6] = out.string();
     RunningNorvan batch(args);
-    while (std::filesystem::is_empty(out)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int waited = 0; std::filesystem::is_empty(out) && waited < 60'000; ++waited) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_FALSE(std::filesystem::is_empty(out)) << "no payload written within a minute";
     EXPECT_EQ(batch.kill_and_wait(signal), -signal);
     std::size_t payloads = 0;
     for (const auto& entry : std::filesystem::directory_iterator(out)) {
