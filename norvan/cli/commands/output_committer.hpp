@@ -22,10 +22,10 @@ namespace norvan::cli::commands::_shared {
 /// thread of its own, kGroup at a time (the rest when the committer ends): one wake-up of that
 /// thread and one flush of the directory per group. Each output's contents reach the disk
 /// before its name does (FileWriter::commit); the directory is flushed after each group, so
-/// every name is on disk when the destructor returns. Each commit holds `gate` shared, so that whoever holds it
-/// whole knows that no output is half put in place. At most kMaxWaiting outputs wait (each
-/// holds two descriptors); hand_over() blocks while so many do. Once `stop` is set, outputs
-/// not committed yet are discarded: nothing of them is left on disk.
+/// every name is on disk when the destructor returns. Each commit holds `gate` shared, so that
+/// whoever holds it whole knows that no output is half put in place. At most kMaxWaiting
+/// outputs wait (each holds two descriptors); hand_over() blocks while so many do. Once `stop`
+/// is set, outputs not committed yet are discarded: nothing of them is left on disk.
 class OutputCommitter {
  public:
   /// Called on the committing thread with the index of an output that could not be put in place.
