@@ -13,6 +13,7 @@ function(norvan_add_module name)
   set_target_properties(${target} PROPERTIES
     EXPORT_NAME ${name}
     OUTPUT_NAME norvan_${name}
+    LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/lib
     VERSION ${PROJECT_VERSION}
     SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
   target_include_directories(${target} PUBLIC
