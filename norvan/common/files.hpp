@@ -3,6 +3,7 @@
 
 #include "norvan/common/bytes.hpp"
 #include "norvan/common/error.hpp"
+#include "norvan/common/secret_bytes.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -40,6 +41,10 @@ inline constexpr std::size_t kNoLimit = SIZE_MAX;
 /// beyond the limit is read).
 Bytes read_file(const std::filesystem::path& path, std::string_view what = "file",
                 std::size_t limit = kSmallFileLimit);
+
+/// read_file for a secret (a private key): the bytes come back owned by SecretBytes, and no
+/// other copy of them is left in memory, also when the file is a pipe read in many pieces.
+SecretBytes read_secret_file(const std::filesystem::path& path, std::string_view what);
 
 /// Returns everything left on standard input, up to its end. Throws FileError "Cannot read
 /// <what> from standard input: <reason>", the limit as read_file.

@@ -234,7 +234,7 @@ PrivateKey private_key_from_pem(ByteView pem, const std::optional<Bytes>& passwo
 
 PrivateKey read_private_key_from_pem_file(const std::filesystem::path& pem_file,
                                           const std::optional<Bytes>& password) {
-  const SecretBytes pem(read_file(pem_file, "private key file"));
+  const SecretBytes pem = read_secret_file(pem_file, "private key file");
   return load_key(pem.view(), password, "'" + pem_file.string() + "'");
 }
 

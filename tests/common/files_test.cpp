@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fcntl.h>
 #include <fstream>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +38,46 @@ TEST(ReadFile, InputsThatAreNeverLargeAreRefusedBeyondTheLimit) {
   // An endless device is read only up to the limit.
   expect_error<FileError>([] { read_file("/dev/zero", "certificate file"); },
                           "Cannot read certificate file '/dev/zero': it is larger than 16 MiB");
+}
+
+// Writes `text` into the FIFO `path` in pieces of `piece` bytes, from a thread of its own; the
+// reader sees many short reads, as from a pipe.
+std::thread feed_fifo(const fs::path& path, std::string text, std::size_t piece) {
+  return std::thread([path, text = std::move(text), piece] {
+    sigset_t pipe_signal;  // a reader that stopped early makes write() fail, not the process end
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    for (std::size_t at = 0; at < text.size(); at += piece) {
+      if (::write(fd, text.data() + at, std::min(piece, text.size() - at)) < 0) break;  // reader gone
+    }
+    ::close(fd);
+  });
+}
+
+TEST(ReadFile, PipesAreReadWholeUpToTheLimitInEveryWay) {
+  TempDir dir;
+  const auto fifo = dir / "key.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::string text(200000, '\0');
+  for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 23);
+
+  // Several times the first buffer, in odd pieces: every byte arrives, in order.
+  std::thread writer = feed_fifo(fifo, text, 4093);
+  EXPECT_EQ(read_file(fifo, "key", text.size()), to_bytes(text));
+  writer.join();
+
+  writer = feed_fifo(fifo, text, 7000);
+  EXPECT_EQ(read_secret_file(fifo, "private key file").bytes(), to_bytes(text));
+  writer.join();
+
+  // One byte over the limit is refused, also when the buffer had to grow to the limit first.
+  writer = feed_fifo(fifo, text, 4096);
+  expect_error<FileError>([&] { read_file(fifo, "key", text.size() - 1); },
+                          "Cannot read key '" + fifo.string() + "': it is larger than 199999 bytes");
+  writer.join();
 }
 
 TEST(ReadFile, ErrorsNameTheFileAndTheReason) {

@@ -29,6 +29,9 @@ enum class LineRead { line, end_of_input, too_long };
 // it is too long).
 LineRead read_line(int fd, std::string& line) {
   line.clear();
+  // Room for the longest line up front: a string that grew would leave copies of the
+  // passphrase in the memory it freed.
+  line.reserve(signing::merrowin::PASSPHRASE_MAX_LENGTH + 2);
   bool any = false;
   for (;;) {
     char c = 0;
