@@ -96,12 +96,13 @@ bench: deps
 	@$(BENCH_BUILD_DIR)/bench/norvan_bench
 	@bench/compare $(BENCH_BUILD_DIR)
 
-# Debian packages libnorvan0, libnorvan-dev and norvan in $(DEB_BUILD_DIR) (binaries stripped), installed under /usr,
+# Debian packages libnorvan0, libnorvan-dev, norvan and python3-norvan in $(DEB_BUILD_DIR) (binaries stripped), installed under /usr,
 # their dependencies computed by dpkg-shlibdeps; lintian checks them (its errors fail the build).
 DEB_BUILD_DIR := build-deb
 deb: deps
 	@cmake -S . -B $(DEB_BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_INSTALL_PREFIX=/usr \
-	  -DNORVAN_BUILD_TESTS=OFF -DNORVAN_INSTALL_RPATH=OFF $(CMAKE_FLAGS) >/dev/null
+	  -DNORVAN_BUILD_TESTS=OFF -DNORVAN_INSTALL_RPATH=OFF -DNORVAN_PYTHON_INSTALL_DIR=lib/python3/dist-packages \
+	  $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(DEB_BUILD_DIR) -j $(JOBS)
 	@rm -f $(DEB_BUILD_DIR)/*.deb
 	@cd $(DEB_BUILD_DIR) && cpack -G DEB >cpack.log 2>&1 || { cat cpack.log >&2; exit 1; }

@@ -2,6 +2,7 @@
 #   libnorvan0     libraries                the shared libraries
 #   libnorvan-dev  development              headers, .so links, CMake package and pkg-config files
 #   norvan         program                  the program, its man pages and shell completions
+#   python3-norvan python                   the Python package norvan (when it is built)
 # Runtime dependencies are computed by dpkg-shlibdeps.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME norvan)
@@ -10,8 +11,12 @@ set(CPACK_PACKAGE_CONTACT "norvan developers <norvan-developers@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "signing toolkit: keys, certificates, S/MIME signing and verification")
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL libraries development program)
+if(NORVAN_BUILD_PYTHON)
+  list(APPEND CPACK_COMPONENTS_ALL python)
+endif()
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS libraries)
 set(CPACK_COMPONENT_PROGRAM_DEPENDS libraries)
+set(CPACK_COMPONENT_PYTHON_DEPENDS libraries)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
@@ -21,9 +26,6 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 # not look into another package's staging tree, so it finds them in the build tree (the
 # dependency on libnorvan0 itself comes from the component dependency below).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/lib)
-foreach(package_dir api binary_image cli cli/commands common signing verification)
-  list(APPEND CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/norvan/${package_dir})
-endforeach()
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_STRIP_FILES ON)
 
@@ -52,6 +54,16 @@ set(CPACK_DEBIAN_PROGRAM_PACKAGE_SECTION utils)
 set(CPACK_COMPONENT_PROGRAM_DESCRIPTION
   "signing toolkit (command-line program)\n The norvan program creates signing keys and certificates, signs payloads into\n S/MIME clear-signed messages and verifies them.")
 
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-norvan)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+if(NORVAN_BUILD_PYTHON)
+  # The extension is built for this interpreter's version only.
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+    "python3 (>= ${NORVAN_PYTHON_VERSION}~), python3 (<< ${NORVAN_PYTHON_VERSION}.99~)")
+endif()
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION
+  "signing toolkit (Python package)\n The Python package norvan offers the norvan libraries to Python programs such\n as nox build scripts: keys, certificates, S/MIME signing and verification,\n and the build tooling.")
+
 # Every package carries its copyright file and changelog, as Debian policy asks.
 set(norvan_changelog ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz)
 add_custom_command(OUTPUT ${norvan_changelog}
@@ -60,7 +72,12 @@ add_custom_command(OUTPUT ${norvan_changelog}
   DEPENDS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog
   VERBATIM)
 add_custom_target(norvan_package_docs ALL DEPENDS ${norvan_changelog})
-foreach(component_and_package "libraries;libnorvan0" "development;libnorvan-dev" "program;norvan")
+set(norvan_packages libraries=libnorvan0 development=libnorvan-dev program=norvan)
+if(NORVAN_BUILD_PYTHON)
+  list(APPEND norvan_packages python=python3-norvan)
+endif()
+foreach(component_and_package ${norvan_packages})
+  string(REPLACE "=" ";" component_and_package ${component_and_package})
   list(GET component_and_package 0 component)
   list(GET component_and_package 1 package)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${norvan_changelog}
