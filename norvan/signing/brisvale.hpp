@@ -195,6 +195,14 @@ class PayloadReader {
   virtual std::size_t read(std::span<std::uint8_t> buffer) = 0;
 };
 
+/// What verification digested of the payload: the signer's digest algorithm (the name OpenSSL
+/// fetches it by, such as "SHA256") and the payload's digest with it. Other bytes with this
+/// digest verify with the same signature.
+struct PayloadDigest {
+  std::string algorithm;
+  Bytes value;
+};
+
 /// An algorithm identifier as received: dotted OID and the whole parameters element, if any.
 struct AlgorithmIdentifier {
   std::string oid;
@@ -263,8 +271,9 @@ class VerifyData {
   Bytes verify(ByteView datas, Bytes datau) const;
 
   /// Same checks as verify(), reading the payload once from `payload` in chunks, so that it
-  /// never has to be held in memory. Returns normally exactly when verify() would return.
-  void verify_streamed(ByteView datas, PayloadReader& payload) const;
+  /// never has to be held in memory. Returns exactly when verify() would return: the digest of
+  /// the payload read, with which a caller can tell whether bytes read again are the same.
+  PayloadDigest verify_streamed(ByteView datas, PayloadReader& payload) const;
 
   /// The trust roots.
   const std::shared_ptr<const ValidationContext> context;
@@ -272,7 +281,7 @@ class VerifyData {
  private:
   using ChunkSink = std::function<void(ByteView)>;
   using PayloadFeeder = std::function<void(const ChunkSink&)>;
-  void verify_payload(ByteView datas, const PayloadFeeder& feed) const;
+  PayloadDigest verify_payload(ByteView datas, const PayloadFeeder& feed) const;
 
   std::shared_ptr<detail::ValidationWorkers> workers_;  // shared by copies of the record
 };

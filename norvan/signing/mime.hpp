@@ -92,8 +92,9 @@ enum class PayloadHandOff {
   /// to an unnamed file in $TMPDIR that vanishes with the process. For sinks that pass bytes
   /// on at once (standard output, a pipe).
   verified_copy,
-  /// No copy is written: once verified, the payload is read from the message file again, with
-  /// a SHA-256 fingerprint of both reads. Should the file have changed meanwhile, the sink has
+  /// No copy is written: once verified, the payload is read from the message file again and
+  /// must have the digest that verification computed (with the signer's digest algorithm,
+  /// SHA-256 for norvan's messages). Should the file have changed meanwhile, the sink has
   /// received bytes that were not verified, and the call then throws FileError: only for sinks
   /// whose caller puts what they received in place after the call returns (a file replaced
   /// whole) and discards it when the call throws.

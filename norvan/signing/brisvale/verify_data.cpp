@@ -23,7 +23,7 @@ VerifyData::VerifyData(const std::optional<std::vector<Bytes>>& trustedCerts,
                        const std::optional<std::filesystem::path>& systemCertsPath)
     : context(build_context(trustedCerts, systemCertsPath)), workers_(std::make_shared<ValidationWorkers>()) {}
 
-void VerifyData::verify_payload(ByteView datas, const PayloadFeeder& feed) const {
+PayloadDigest VerifyData::verify_payload(ByteView datas, const PayloadFeeder& feed) const {
   // 1. Parse.
   const SignedDataView view = parse_signed_data(datas);
   const DigestAlgorithm& algo = digest_algorithm(view.digest_algorithm.oid, "digest algorithm");
@@ -76,6 +76,7 @@ void VerifyData::verify_payload(ByteView datas, const PayloadFeeder& feed) const
 
   // 8. Certificate.
   report_certificate_validation(validation.wait());
+  return PayloadDigest{std::string(algo.openssl_name), md_data};
 }
 
 Bytes VerifyData::verify(ByteView datas, Bytes datau) const {
@@ -83,8 +84,8 @@ Bytes VerifyData::verify(ByteView datas, Bytes datau) const {
   return datau;
 }
 
-void VerifyData::verify_streamed(ByteView datas, PayloadReader& payload) const {
-  verify_payload(datas, [&payload](const ChunkSink& sink) {
+PayloadDigest VerifyData::verify_streamed(ByteView datas, PayloadReader& payload) const {
+  return verify_payload(datas, [&payload](const ChunkSink& sink) {
     Bytes buffer(kChunkSize);
     for (;;) {
       const std::size_t count = payload.read(buffer);

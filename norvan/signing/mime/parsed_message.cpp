@@ -27,8 +27,8 @@ Bytes ParsedMessage::verify(Bytes payload, const RecordSource& record) const {
   return record.get().verify(signature(), std::move(payload));
 }
 
-void ParsedMessage::verify(brisvale::PayloadReader& payload, const RecordSource& record) const {
-  record.get().verify_streamed(signature(), payload);
+brisvale::PayloadDigest ParsedMessage::verify(brisvale::PayloadReader& payload, const RecordSource& record) const {
+  return record.get().verify_streamed(signature(), payload);
 }
 
 }  // namespace norvan::signing::mime::detail

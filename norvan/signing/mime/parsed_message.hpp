@@ -47,9 +47,9 @@ class ParsedMessage {
   // throws whatever brisvale's verification throws.
   Bytes verify(Bytes payload, const RecordSource& record) const;
 
-  // Checks the signature over the payload that `payload` reads, with the record of `record`;
-  // throws whatever brisvale's verification throws.
-  void verify(brisvale::PayloadReader& payload, const RecordSource& record) const;
+  // Checks the signature over the payload that `payload` reads, with the record of `record`,
+  // and returns the payload's digest; throws whatever brisvale's verification throws.
+  brisvale::PayloadDigest verify(brisvale::PayloadReader& payload, const RecordSource& record) const;
 
  private:
   Bytes signature() const;

@@ -18,6 +18,7 @@
 
 #include <cerrno>
 #include <optional>
+#include <string>
 #include <system_error>
 
 namespace norvan::signing::mime {
@@ -40,12 +41,14 @@ Bytes lf_line_ends(ByteView body) {
 // larger ones to an unnamed temporary file.
 constexpr std::size_t kInMemoryCopyLimit = 16 << 20;
 
-// SHA-256 of the pieces given, for telling whether a payload read twice read the same.
+// The digest of the pieces given with the named algorithm, for telling whether a payload read
+// again is the one verified.
 class Fingerprint {
  public:
-  Fingerprint() : context_(EVP_MD_CTX_new()) {
-    if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1) {
-      ossl::throw_error("Cannot start a SHA-256 digest");
+  explicit Fingerprint(const std::string& algorithm)
+      : algorithm_(EVP_MD_fetch(nullptr, algorithm.c_str(), nullptr)), context_(EVP_MD_CTX_new()) {
+    if (!algorithm_ || !context_ || EVP_DigestInit_ex(context_.get(), algorithm_.get(), nullptr) != 1) {
+      ossl::throw_error("Cannot start a " + algorithm + " digest");
     }
   }
   void update(ByteView piece) {
@@ -60,6 +63,7 @@ class Fingerprint {
   }
 
  private:
+  ossl::UniquePtr<EVP_MD> algorithm_;
   ossl::UniquePtr<EVP_MD_CTX> context_;
 };
 
@@ -67,24 +71,21 @@ class Fingerprint {
 // so that a change to the message file meanwhile cannot reach the sink. Held in memory while
 // small, then (PayloadHandOff::verified_copy) in an unnamed temporary file that only this
 // process can reach and that vanishes with it, or else (PayloadHandOff::read_again) not at all:
-// the payload is read from the file again and must have the fingerprint of the bytes verified.
+// the payload is read from the file again and must have the digest that verification computed
+// of the bytes it checked, with the signer's digest algorithm: bytes with that digest are
+// covered by the same signature.
 class VerifiedCopy {
  public:
   explicit VerifiedCopy(PayloadHandOff hand_off) : hand_off_(hand_off) {}
 
   void append(ByteView piece) {
-    if (fingerprint_) {
-      fingerprint_->update(piece);
-      return;
-    }
+    if (read_again_) return;
     if (!spool_ && memory_.size() + piece.size() <= kInMemoryCopyLimit) {
       memory_.insert(memory_.end(), piece.begin(), piece.end());
       return;
     }
     if (hand_off_ == PayloadHandOff::read_again) {
-      fingerprint_.emplace();
-      fingerprint_->update(memory_);
-      fingerprint_->update(piece);
+      read_again_ = true;
       Bytes().swap(memory_);
       return;
     }
@@ -96,17 +97,19 @@ class VerifiedCopy {
     spool_->write(piece);
   }
 
-  // Hands the payload to `sink` in blocks; `again` reads it from the message again.
-  void replay(const MessageSink& sink, brisvale::PayloadReader& again, const std::filesystem::path& message_file) {
+  // Hands the payload to `sink` in blocks; `again` reads it from the message again, which must
+  // give bytes with the digest `verified`.
+  void replay(const MessageSink& sink, brisvale::PayloadReader& again, const std::filesystem::path& message_file,
+              const brisvale::PayloadDigest& verified) {
     Bytes buffer(kReadBlockSize);
-    if (fingerprint_) {
-      Fingerprint reread;
+    if (read_again_) {
+      Fingerprint reread(verified.algorithm);
       while (const std::size_t count = again.read(buffer)) {
         const ByteView piece = ByteView(buffer).first(count);
         reread.update(piece);
         sink(piece);
       }
-      if (reread.finish() != fingerprint_->finish()) {
+      if (reread.finish() != verified.value) {
         throw FileError("Message file '" + message_file.string() +
                             "' changed while it was verified: the payload read again is not the one verified",
                         message_file, std::make_error_code(std::errc::io_error));
@@ -125,7 +128,7 @@ class VerifiedCopy {
   PayloadHandOff hand_off_;
   Bytes memory_;
   std::optional<TemporaryFile> spool_;
-  std::optional<Fingerprint> fingerprint_;  // of the bytes verified, when they are read again
+  bool read_again_ = false;  // the payload is too large to copy: it is read from the file again
 };
 
 // Opens `path` for reading. Throws FileError when it cannot be opened or is not a regular
@@ -172,15 +175,16 @@ void verify_in_file(const std::filesystem::path& message_file, const RecordSourc
   const ParsedMessage parsed(lines);
   VerifiedCopy copy(hand_off);
   PayloadPartReader reader(lines, parsed.payload(), [&copy](ByteView piece) { copy.append(piece); });
+  brisvale::PayloadDigest verified;
   if (progress) {
     ReportingReader reporting(reader, progress);
-    parsed.verify(reporting, record);
+    verified = parsed.verify(reporting, record);
   } else {
-    parsed.verify(reader, record);
+    verified = parsed.verify(reader, record);
   }
   // Verified: the bytes that were checked are handed on.
   PayloadPartReader again(lines, parsed.payload());
-  copy.replay(payload_sink, again, message_file);
+  copy.replay(payload_sink, again, message_file, verified);
 }
 
 }  // namespace
