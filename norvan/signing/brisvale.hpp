@@ -20,6 +20,7 @@
 #include "norvan/common/openssl.hpp"
 #include "norvan/verification/verification.hpp"
 
+#include <chrono>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -245,6 +246,31 @@ SignerCertificates choose_certificates(const SignedDataView& signed_data);
 /// Same as choose_certificates(signed_data), except that a certificate whose bytes are those
 /// of a trust root of `known` (when not null) is that root's object instead of a new parse.
 SignerCertificates choose_certificates(const SignedDataView& signed_data, const ValidationContext* known);
+
+/// A certificate revocation list as given (PEM or DER) and where it came from, which errors
+/// about the list name.
+struct RevocationList {
+  Bytes bytes;
+  std::string source;
+};
+
+/// The extended key usage that a verification may require of the signer's certificate.
+enum class Purpose {
+  smime,     // emailProtection
+  codesign,  // codeSigning
+  any,       // any extended key usage at all
+};
+
+/// What certificate validation checks beyond the default (a path to a trust root, now, with
+/// digitalSignature where key usage is given). A default-made policy changes nothing.
+struct VerificationPolicy {
+  std::vector<RevocationList> crls;  // every certificate of the path must be covered; none: no revocation check
+  std::optional<std::chrono::system_clock::time_point> at_time;  // validate as of this time instead of now
+  bool at_signing_time = false;      // validate as of the signer's signing-time attribute (the signer sets it)
+  std::optional<Purpose> purpose;    // required extended key usage of the signer's certificate
+
+  bool is_default() const noexcept { return crls.empty() && !at_time && !at_signing_time && !purpose; }
+};
 
 /// The verification record: trust roots gathered once, any number of verifications, from any
 /// number of threads at once. Its first certificate validation runs on a thread that ends with

@@ -62,6 +62,25 @@ class PayloadSigner {
   std::unique_ptr<State> state_;
 };
 
+/// How a message is signed beyond the default format. A default-made value signs exactly the
+/// default message.
+struct SignOptions {
+  std::vector<Bytes> chain;  // PEM certificates put after the signer's, in this order
+  bool rfc8551 = false;      // sign the payload as a canonical MIME entity, as mail clients do
+  bool entity = false;       // rfc8551: the payload is a MIME entity already (headers, blank line, body)
+  bool opaque = false;       // rfc8551: application/pkcs7-mime with the entity encapsulated
+};
+
+/// How a message is verified beyond the default. A default-made value verifies exactly as the
+/// default functions do.
+struct VerifyOptions {
+  brisvale::VerificationPolicy policy;
+  bool rfc8551 = false;  // the signed bytes are the first part as a canonical MIME entity, or the opaque content
+  bool body = false;     // rfc8551: return the decoded body of a single text part, with LF line ends
+
+  bool is_default() const noexcept { return policy.is_default() && !rfc8551 && !body; }
+};
+
 /// Returns the complete S/MIME message (CR LF line ends) whose second part is a detached
 /// PKCS#7 SignedData over `payload`, made with SHA-256 by `private_key` (borrowed) for the
 /// PEM `certificate`. Throws ossl::OpenSSLError when the certificate is not PEM, does not
