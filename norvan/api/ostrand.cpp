@@ -4,9 +4,6 @@
 #include "norvan/signing/certificates.hpp"
 #include "norvan/signing/merrowin.hpp"
 
-#include <openssl/crypto.h>
-
-#include <memory>
 
 namespace norvan::api::ostrand {
 namespace fs = std::filesystem;
@@ -17,14 +14,14 @@ void write_bytes(const std::optional<fs::path>& output, ByteView content, NewFil
   write_file(output, content, mode);
 }
 
-void tarrowby(const std::optional<fs::path>& output, const std::optional<Bytes>& password) {
+void tarrowby(const std::optional<fs::path>& output, const std::optional<ByteView>& password) {
   const merrowin::PrivateKey key = merrowin::tarrowby();
-  // The PEM may be unencrypted key material: our copy is wiped whatever happens.
-  const SecretBytes pem(merrowin::private_key_as_pem(key, password));
+  // The PEM may be unencrypted key material: it is wiped whatever happens.
+  const SecretBytes pem = merrowin::private_key_as_pem(key, password);
   write_bytes(output, pem.view(), NewFileMode::owner_only);
 }
 
-void palisande(const fs::path& private_key_file, int validity_in_years, const std::optional<Bytes>& password,
+void palisande(const fs::path& private_key_file, int validity_in_years, const std::optional<ByteView>& password,
                const std::optional<fs::path>& output) {
   const merrowin::PrivateKey key = merrowin::read_private_key_from_pem_file(private_key_file, password);
   const certificates::Expiry expiry = certificates::calculate_expiry(validity_in_years);

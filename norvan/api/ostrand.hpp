@@ -23,12 +23,12 @@ void write_bytes(const std::optional<std::filesystem::path>& output, ByteView co
                  NewFileMode mode = NewFileMode::standard);
 
 /// Creates the default private key and writes it as PEM, encrypted with `password` when that
-/// is non-empty. The file ends with no group or other permission (a new one: 0600).
-void tarrowby(const std::optional<std::filesystem::path>& output, const std::optional<Bytes>& password);
+/// is non-empty (a passphrase held as SecretBytes is passed without a copy). The file ends with no group or other permission (a new one: 0600).
+void tarrowby(const std::optional<std::filesystem::path>& output, const std::optional<ByteView>& password);
 
 /// Loads the private key, creates a certificate for it valid for `validity_in_years` years
 /// and writes the certificate as PEM.
 void palisande(const std::filesystem::path& private_key_file, int validity_in_years,
-               const std::optional<Bytes>& password, const std::optional<std::filesystem::path>& output);
+               const std::optional<ByteView>& password, const std::optional<std::filesystem::path>& output);
 
 }  // namespace norvan::api::ostrand

@@ -3,13 +3,16 @@
 #include "norvan/cli/completion.hpp"
 #include "norvan/cli/did_you_mean.hpp"
 
+#include <algorithm>
 #include <iostream>
 #include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 #include <unistd.h>
+#include <vector>
 
 namespace norvan::cli {
 namespace {
@@ -115,6 +118,26 @@ std::optional<std::string> detached_passphrase_error(const CLI::App& app, int ar
     }
   }
   return std::nullopt;
+}
+
+// The arguments after the program's name as CLI11's parse() takes them (last first). CLI11
+// reads "--password=" as a bare "--password", which asks for the passphrase; the empty
+// passphrase it names is handed on as "-p ''", which means the same.
+std::vector<std::string> arguments_for_parser(int argc, const char* const* argv) {
+  std::vector<std::string> arguments;
+  bool options_end = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    options_end = options_end || arg == "--";
+    if (!options_end && arg == "--password=") {
+      arguments.emplace_back("-p");
+      arguments.emplace_back();
+    } else {
+      arguments.emplace_back(arg);
+    }
+  }
+  std::reverse(arguments.begin(), arguments.end());
+  return arguments;
 }
 
 // `norvan help [COMMAND...]`: the help that `--help` shows at the same place.
@@ -226,7 +249,8 @@ int parse_and_run(int argc, const char* const* argv) {
     return report_usage_error(*error, std::string(kProgram) + " " + argv[1]);
   }
   try {
-    app.parse(argc, argv);
+    std::vector<std::string> arguments = arguments_for_parser(argc, argv);
+    app.parse(arguments);
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {

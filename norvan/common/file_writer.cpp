@@ -290,17 +290,6 @@ bool FileWriter::writes_in_place() {
   return sink_->in_place();
 }
 
-bool FileWriter::replaces_target() const noexcept {
-  if (sink_) return !sink_->in_place();
-  if (!target_) return false;
-  try {
-    const Destination::Kind kind = find_destination(*target_, Place{action_, target_}).kind;
-    return kind == Destination::Kind::regular || kind == Destination::Kind::absent;
-  } catch (...) {
-    return false;
-  }
-}
-
 void FileWriter::commit(DirectoryFlush flush) {
   if (committed_) throw std::logic_error("FileWriter::commit called twice");
   if (!sink_) open();

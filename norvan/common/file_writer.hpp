@@ -55,11 +55,6 @@ class FileWriter {
   /// first write() would. Throws FileError; std::logic_error after commit().
   bool writes_in_place();
 
-  /// Whether the output will go to a temporary file that commit() puts in place whole: the
-  /// target is a regular file or none yet. Told from what the target is now, without opening
-  /// anything (false when that cannot be told); writes_in_place() has the final word.
-  bool replaces_target() const noexcept;
-
   /// Puts the output in place (an empty one when nothing was written). Termination signals
   /// that arrive meanwhile are held back until it is done. A replaced file's contents are on
   /// disk before its name is; `flush` says who flushes the name. Throws FileError;

@@ -1,8 +1,9 @@
 #pragma once
-// Reading whole files, bounded, with errors that name the file and the reason.
+// Reading whole files, bounded, with errors that name the file and the reason (through Input).
 
 #include "norvan/common/bytes.hpp"
 #include "norvan/common/error.hpp"
+#include "norvan/common/input.hpp"
 #include "norvan/common/secret_bytes.hpp"
 
 #include <cstddef>
@@ -26,14 +27,6 @@ class FileError : public Error {
   std::filesystem::path path_;
   std::error_code code_;
 };
-
-/// The most bytes read from an input that is never large (a key, a certificate, a project
-/// file, a Dockerfile): far above any real one, low enough that /dev/zero or an endless pipe
-/// given by mistake is refused at once.
-inline constexpr std::size_t kSmallFileLimit = std::size_t{16} << 20;
-
-/// No limit: for payloads and messages, which may be as large as the disk.
-inline constexpr std::size_t kNoLimit = SIZE_MAX;
 
 /// Returns the whole contents of the file at `path`. Throws FileError "Cannot read <what>
 /// '<path>': <reason>" when it is missing, unreadable or a directory, and when it holds more

@@ -30,6 +30,9 @@ class SecretBytes {
 
   const Bytes& bytes() const noexcept { return bytes_; }
   ByteView view() const noexcept { return bytes_; }
+  /// A view of the bytes, so that a secret is handed on without a copy (a passphrase given as
+  /// std::optional<SecretBytes> where std::optional<ByteView> is taken).
+  operator ByteView() const noexcept { return bytes_; }
 
  private:
   void wipe() noexcept {

@@ -20,7 +20,7 @@ namespace {
 
 // What the passphrase callback saw while OpenSSL decoded a key.
 struct PassphraseRequest {
-  const std::optional<Bytes>* password = nullptr;
+  const std::optional<ByteView>* password = nullptr;
   bool asked = false;      // the key is encrypted
   bool too_long = false;   // the passphrase did not fit OpenSSL's buffer
 };
@@ -31,7 +31,7 @@ int supply_passphrase(char* buffer, int size, int /*rwflag*/, void* user) {
   auto* request = static_cast<PassphraseRequest*>(user);
   request->asked = true;
   if (!request->password->has_value()) return -1;
-  const Bytes& password = **request->password;
+  const ByteView password = **request->password;
   if (password.size() > static_cast<std::size_t>(size)) {
     request->too_long = true;
     return -1;
@@ -42,7 +42,7 @@ int supply_passphrase(char* buffer, int size, int /*rwflag*/, void* user) {
 }
 
 // "<subject> is N bytes long; at most PASSPHRASE_MAX_LENGTH are allowed".
-std::string passphrase_too_long(const std::string& subject, const Bytes& password) {
+std::string passphrase_too_long(const std::string& subject, ByteView password) {
   return subject + " is " + std::to_string(password.size()) + " bytes long; at most " +
          std::to_string(PASSPHRASE_MAX_LENGTH) + " are allowed";
 }
@@ -140,7 +140,7 @@ ossl::UniquePtr<EVP_PKEY> decode_traditional_key(ByteView pem, const char* type,
   return decoded == 1 ? std::move(key) : nullptr;
 }
 
-PrivateKey load_key(ByteView pem, const std::optional<Bytes>& password, const std::string& source) {
+PrivateKey load_key(ByteView pem, const std::optional<ByteView>& password, const std::string& source) {
   ossl::clear_errors();
   if (password && password->size() > PASSPHRASE_MAX_LENGTH) {
     throw KeyLoadError(passphrase_too_long("The passphrase for the private key in " + source, *password));
@@ -228,12 +228,12 @@ PrivateKey tarrowby_elliptic_curve() {
 
 PrivateKey tarrowby() { return tarrowby_elliptic_curve(); }
 
-PrivateKey private_key_from_pem(ByteView pem, const std::optional<Bytes>& password) {
+PrivateKey private_key_from_pem(ByteView pem, const std::optional<ByteView>& password) {
   return load_key(pem, password, "the PEM data");
 }
 
 PrivateKey read_private_key_from_pem_file(const std::filesystem::path& pem_file,
-                                          const std::optional<Bytes>& password) {
+                                          const std::optional<ByteView>& password) {
   const SecretBytes pem = read_secret_file(pem_file, "private key file");
   return load_key(pem.view(), password, "'" + pem_file.string() + "'");
 }
@@ -308,7 +308,7 @@ void check_signatures_verify(const PrivateKey& key, const std::string& source) {
   if (EVP_PKEY_verify(checking.get(), signature.data(), length, digest, sizeof digest) != 1) fail();
 }
 
-Bytes private_key_as_pem(const PrivateKey& key, const std::optional<Bytes>& password) {
+SecretBytes private_key_as_pem(const PrivateKey& key, const std::optional<ByteView>& password) {
   const bool encrypt = password && !password->empty();
   if (encrypt && password->size() > PASSPHRASE_MAX_LENGTH) {
     throw std::invalid_argument(passphrase_too_long("The passphrase", *password));
@@ -324,8 +324,7 @@ Bytes private_key_as_pem(const PrivateKey& key, const std::optional<Bytes>& pass
   if (written != 1) ossl::throw_error("Cannot write the private key as PEM");
   const char* data = nullptr;
   const long size = BIO_get_mem_data(out.get(), &data);
-  Bytes pem(data, data + size);
-  return pem;
+  return SecretBytes(Bytes(data, data + size));
 }
 
 }  // namespace norvan::signing::merrowin

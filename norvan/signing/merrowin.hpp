@@ -2,6 +2,7 @@
 // Signing keys: creation of RSA and elliptic-curve private keys, PEM writing and loading.
 
 #include "norvan/common/bytes.hpp"
+#include "norvan/common/secret_bytes.hpp"
 #include "norvan/common/error.hpp"
 #include "norvan/common/openssl.hpp"
 
@@ -61,12 +62,12 @@ PrivateKey tarrowby();
 /// Returns the key held in `pem` (traditional or PKCS#8 PEM, plain or encrypted), decrypted
 /// with `password` when it is given. Never prompts. Throws KeyLoadError (also for a
 /// passphrase longer than PASSPHRASE_MAX_LENGTH).
-PrivateKey private_key_from_pem(ByteView pem, const std::optional<Bytes>& password = std::nullopt);
+PrivateKey private_key_from_pem(ByteView pem, const std::optional<ByteView>& password = std::nullopt);
 
 /// Returns the key held in the file `pem_file`. Throws FileError when the file cannot be read
 /// and KeyLoadError as private_key_from_pem.
 PrivateKey read_private_key_from_pem_file(const std::filesystem::path& pem_file,
-                                          const std::optional<Bytes>& password = std::nullopt);
+                                          const std::optional<ByteView>& password = std::nullopt);
 
 /// Signs a fixed SHA-256 digest with `key` as messages are signed (PKCS#1 v1.5 for RSA, ECDSA
 /// otherwise) and checks the signature with the key's public half, as verification does.
@@ -77,7 +78,8 @@ void check_signatures_verify(const PrivateKey& key, const std::string& source);
 
 /// Returns `key` as traditional OpenSSL PEM (RSA PRIVATE KEY / EC PRIVATE KEY), encrypted
 /// with AES-256-CBC when `password` is present and non-empty. Throws std::invalid_argument
-/// for a passphrase longer than PASSPHRASE_MAX_LENGTH.
-Bytes private_key_as_pem(const PrivateKey& key, const std::optional<Bytes>& password = std::nullopt);
+/// for a passphrase longer than PASSPHRASE_MAX_LENGTH. The PEM may be unencrypted key
+/// material: it comes back as SecretBytes, and no other copy of it is left in memory.
+SecretBytes private_key_as_pem(const PrivateKey& key, const std::optional<ByteView>& password = std::nullopt);
 
 }  // namespace norvan::signing::merrowin

@@ -31,37 +31,6 @@ using MessageSink = std::function<void(ByteView piece)>;
 /// Told how many more payload bytes a verification has checked, for a progress display.
 using ProgressSink = std::function<void(std::size_t bytes)>;
 
-/// Signs a payload that arrives in pieces and writes the message through a sink as it goes,
-/// so that the payload never has to be held in memory as a whole.
-///
-/// Use: construct (writes the message header), update() with each piece of the payload in
-/// order, finish() once (writes the signature part and the close delimiter). The object is
-/// not reusable and not shared between threads; separate objects are independent.
-class PayloadSigner {
- public:
-  /// Parses the PEM `certificate`, prepares the SignedData for `private_key` (borrowed; it
-  /// must outlive this object) and writes the message header to `sink`. Throws
-  /// ossl::OpenSSLError when `certificate` is not one PEM certificate or does not belong to
-  /// `private_key`; nothing has been written then.
-  PayloadSigner(ByteView certificate, const merrowin::PrivateKey& private_key, MessageSink sink);
-  PayloadSigner(const PayloadSigner&) = delete;
-  PayloadSigner& operator=(const PayloadSigner&) = delete;
-  ~PayloadSigner();
-
-  /// Digests `piece` as the next payload bytes and writes them into the payload part.
-  /// Throws std::logic_error after finish().
-  void update(ByteView piece);
-
-  /// Signs the payload digested so far and writes the signature part and the close
-  /// delimiter. Throws ossl::OpenSSLError when signing fails, std::logic_error when called
-  /// twice.
-  void finish();
-
- private:
-  struct State;
-  std::unique_ptr<State> state_;
-};
-
 /// How a message is signed beyond the default format. A default-made value signs exactly the
 /// default message.
 struct SignOptions {
@@ -81,11 +50,44 @@ struct VerifyOptions {
   bool is_default() const noexcept { return policy.is_default() && !rfc8551 && !body; }
 };
 
+/// Signs a payload that arrives in pieces and writes the message through a sink as it goes,
+/// so that the payload never has to be held in memory as a whole.
+///
+/// Use: construct (writes the message header), update() with each piece of the payload in
+/// order, finish() once (writes the signature part and the close delimiter). The object is
+/// not reusable and not shared between threads; separate objects are independent.
+class PayloadSigner {
+ public:
+  /// Parses the PEM `certificate`, prepares the SignedData for `private_key` (borrowed; it
+  /// must outlive this object) and writes the message header to `sink`. Throws
+  /// ossl::OpenSSLError when `certificate` is not one PEM certificate or does not belong to
+  /// `private_key`; nothing has been written then.
+  PayloadSigner(ByteView certificate, const merrowin::PrivateKey& private_key, MessageSink sink,
+                const SignOptions& options = {});
+  PayloadSigner(const PayloadSigner&) = delete;
+  PayloadSigner& operator=(const PayloadSigner&) = delete;
+  ~PayloadSigner();
+
+  /// Digests `piece` as the next payload bytes and writes them into the payload part.
+  /// Throws std::logic_error after finish().
+  void update(ByteView piece);
+
+  /// Signs the payload digested so far and writes the signature part and the close
+  /// delimiter. Throws ossl::OpenSSLError when signing fails, std::logic_error when called
+  /// twice.
+  void finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 /// Returns the complete S/MIME message (CR LF line ends) whose second part is a detached
 /// PKCS#7 SignedData over `payload`, made with SHA-256 by `private_key` (borrowed) for the
 /// PEM `certificate`. Throws ossl::OpenSSLError when the certificate is not PEM, does not
 /// belong to the key, or signing fails.
-Bytes sign_payload(ByteView certificate, const merrowin::PrivateKey& private_key, ByteView payload);
+Bytes sign_payload(ByteView certificate, const merrowin::PrivateKey& private_key, ByteView payload,
+                   const SignOptions& options = {});
 
 /// The message could not be taken apart at all (for example it is larger than the MIME
 /// parser handles). Not a VerificationError.
@@ -102,35 +104,20 @@ class MessageFormatError : public Error {
 /// `Unsupported payload "None" type <class 'NoneType'>`, whatever brisvale::verify throws,
 /// and MessageFormatError. `message` is only read, never copied as a whole.
 Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& certs,
-                     const std::optional<std::filesystem::path>& systemCertsPath = std::nullopt);
-
-/// How verify_message_file hands on a payload over 16 MiB (smaller ones are copied to memory
-/// while they are checked, and that copy is handed on).
-enum class PayloadHandOff {
-  /// Only the bytes that were verified reach the sink: they are copied while they are checked
-  /// to an unnamed file in $TMPDIR that vanishes with the process. For sinks that pass bytes
-  /// on at once (standard output, a pipe).
-  verified_copy,
-  /// No copy is written: once verified, the payload is read from the message file again and
-  /// must have the digest that verification computed (with the signer's digest algorithm,
-  /// SHA-256 for norvan's messages). Should the file have changed meanwhile, the sink has
-  /// received bytes that were not verified, and the call then throws FileError: only for sinks
-  /// whose caller puts what they received in place after the call returns (a file replaced
-  /// whole) and discards it when the call throws.
-  read_again,
-};
+                     const std::optional<std::filesystem::path>& systemCertsPath = std::nullopt,
+                     const VerifyOptions& options = {});
 
 /// Verifies the signed message in the regular file `message_file` without loading it, with the
-/// same entity selection, results and errors as verify_message; then hands the payload to
-/// `payload_sink` in pieces (CR LF already turned into LF). Nothing reaches `payload_sink`
-/// unless the message verified; what reaches it is the bytes that were verified, or else the
-/// call throws (see PayloadHandOff). Throws what verify_message throws, FileError when the file
-/// cannot be opened or is not a regular file or the copy cannot be written (a full disk), and
-/// whatever `payload_sink` throws. Memory use does not grow with the size of the payload.
-/// `progress`, when given, hears of every piece of the payload checked.
+/// same entity selection, results and errors as verify_message. The payload (CR LF already
+/// turned into LF) reaches `payload_sink` in pieces as it is checked, in one read of the file:
+/// it has verified only when the call returns, and when the call throws the sink has received
+/// bytes that did not verify, which the caller must discard (norvan::PendingOutput does both).
+/// Throws what verify_message throws, FileError when the file cannot be opened or read or is
+/// not a regular file, and whatever `payload_sink` throws. Memory use does not grow with the
+/// size of the payload. `progress`, when given, hears of every piece of the payload checked.
 void verify_message_file(const std::filesystem::path& message_file, const std::optional<std::vector<Bytes>>& certs,
                          const std::optional<std::filesystem::path>& systemCertsPath, const MessageSink& payload_sink,
-                         const ProgressSink& progress = {}, PayloadHandOff hand_off = PayloadHandOff::verified_copy);
+                         const ProgressSink& progress = {}, const VerifyOptions& options = {});
 
 /// Verifies any number of messages against trust roots gathered once: the reusable form of
 /// verify_message and verify_message_file, for callers that check many messages with the same
@@ -146,14 +133,15 @@ class Verifier {
   /// (both absent: the system's trust store). Throws what brisvale::VerifyData's constructor
   /// throws.
   explicit Verifier(const std::optional<std::vector<Bytes>>& certs = std::nullopt,
-                    const std::optional<std::filesystem::path>& systemCertsPath = std::nullopt);
+                    const std::optional<std::filesystem::path>& systemCertsPath = std::nullopt,
+                    const VerifyOptions& options = {});
 
   /// As verify_message(message, <the trust roots>).
   Bytes verify(ByteView message) const;
 
-  /// As verify_message_file(message_file, <the trust roots>, payload_sink, {}, hand_off).
+  /// As verify_message_file(message_file, <the trust roots>, payload_sink, progress).
   void verify_file(const std::filesystem::path& message_file, const MessageSink& payload_sink,
-                   PayloadHandOff hand_off = PayloadHandOff::verified_copy) const;
+                   const ProgressSink& progress = {}) const;
 
  private:
   brisvale::VerifyData record_;

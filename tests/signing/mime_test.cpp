@@ -468,12 +468,13 @@ TEST_F(Mime, FilePathAgreesOnHostileInputAndReportsFileErrors) {
                           "Cannot read message file '" + (dir / "missing").string() + "': No such file or directory");
   expect_error<FileError>([&] { signing::mime::verify_message_file(dir / "directory", certs, std::nullopt, count); },
                           "Cannot read message file '" + (dir / "directory").string() + "': Is a directory");
-  // A message that does not verify hands nothing on.
+  // A message that does not verify throws after its payload streamed through the sink: the
+  // caller discards what the sink received.
   std::string tampered(as_text(sign("original\n")));
   tampered[tampered.find("original")] = 'O';
   write_file(dir / "tampered", tampered);
   EXPECT_THROW(signing::mime::verify_message_file(dir / "tampered", certs, std::nullopt, count), HashValueError);
-  EXPECT_EQ(pieces, 0);
+  EXPECT_GT(pieces, 0);
   // An error of the sink passes through.
   write_file(dir / "good", good);
   expect_error<std::runtime_error>(
@@ -525,14 +526,12 @@ TEST_F(Mime, DelimiterLookAlikeInTheMiddleOfALineAtAReadBoundaryIsText) {
 
 namespace {
 
-// Only bytes that were verified are handed on: a change made to the file after they were
-// checked (here by the sink itself, at the first piece) never reaches the sink, whether the
-// verified copy is held in memory or, for a large payload, in a temporary file. A large payload
-// handed on by reading the file again reaches the sink changed, and the call then fails, so
-// that its caller discards what the sink received. The bytes read again are compared by the
-// signer's digest algorithm, here also SHA-512 over the payload itself (no signed attributes).
-TEST_F(Mime, FilePathHandsOnOnlyTheBytesThatWereVerified) {
-  using signing::mime::PayloadHandOff;
+// The payload streams through the sink in the one read that checks it: what the sink received
+// is what was digested. A change made to the file while it is read (here by the sink itself, at
+// the first piece, to a part not read yet) reaches the sink and the digest alike, and the call
+// fails, so that its caller discards what the sink received. The same holds with the signer's
+// digest algorithm SHA-512 over the payload itself (no signed attributes).
+TEST_F(Mime, FilePathStreamsThePayloadItChecks) {
   TempDir dir;
   const std::optional<std::vector<Bytes>> certs = std::vector<Bytes>{root_->cert_der()};
   CmsSignOptions sha512;
@@ -540,51 +539,38 @@ TEST_F(Mime, FilePathHandsOnOnlyTheBytesThatWereVerified) {
   sha512.signed_attributes = false;
   const std::vector<std::pair<std::size_t, bool>> cases{
       {std::size_t{256} << 10, false}, {std::size_t{17} << 20, false}, {std::size_t{17} << 20, true}};
-  for (const PayloadHandOff hand_off : {PayloadHandOff::verified_copy, PayloadHandOff::read_again}) {
-    for (const auto& [size, by_openssl] : cases) {
-      std::string payload;
-      while (payload.size() < size) payload += "line " + std::to_string(payload.size()) + "\n";
-      const std::string message =
-          by_openssl ? multipart({entity("Content-Type: text/plain", payload), signature_entity(cms(payload, sha512))})
-                     : std::string(as_text(sign(payload)));
-      const auto file = dir / "message";
-      write_file(file, message);
-      const std::size_t payload_offset = message.find("line 0");
-      ASSERT_NE(payload_offset, std::string::npos);
+  for (const auto& [size, by_openssl] : cases) {
+    std::string payload;
+    while (payload.size() < size) payload += "line " + std::to_string(payload.size()) + "\n";
+    const std::string message =
+        by_openssl ? multipart({entity("Content-Type: text/plain", payload), signature_entity(cms(payload, sha512))})
+                   : std::string(as_text(sign(payload)));
+    const auto file = dir / "message";
+    write_file(file, message);
+    const std::size_t payload_offset = message.find("line 0");
+    ASSERT_NE(payload_offset, std::string::npos);
+    const std::string label = "payload of " + std::to_string(size) + " bytes, SHA-512: " + std::to_string(by_openssl);
 
-      std::string received;
-      const auto verify = [&] {
-        signing::mime::verify_message_file(
-            file, certs, std::nullopt,
-            [&](ByteView piece) {
-              if (received.empty()) {
-                std::fstream overwrite(file, std::ios::in | std::ios::out | std::ios::binary);
-                overwrite.seekp(static_cast<std::streamoff>(payload_offset + 100));
-                const std::string changed(size / 2, 'Z');
-                overwrite.write(changed.data(), static_cast<std::streamsize>(changed.size()));
-                ASSERT_TRUE(overwrite.good());
-              }
-              received.append(as_text(piece));
-            },
-            {}, hand_off);
-      };
-      const std::string label = "payload of " + std::to_string(size) + " bytes, read again: " +
-                                std::to_string(hand_off == PayloadHandOff::read_again) +
-                                ", SHA-512: " + std::to_string(by_openssl);
-      if (hand_off == PayloadHandOff::read_again && size > (std::size_t{16} << 20)) {
-        std::string unchanged;  // left alone, the file read again gives the payload
-        signing::mime::verify_message_file(
-            file, certs, std::nullopt, [&](ByteView piece) { unchanged.append(as_text(piece)); }, {}, hand_off);
-        EXPECT_TRUE(unchanged == payload) << label;
-        expect_error<FileError>(verify, "Message file '" + file.string() +
-                                            "' changed while it was verified: the payload read again is not the one verified");
-        EXPECT_NE(received.find('Z'), std::string::npos) << label;
-      } else {
-        verify();
-        EXPECT_TRUE(received == payload) << label;
-        EXPECT_EQ(received.find('Z'), std::string::npos) << label;
+    std::string unchanged;
+    signing::mime::verify_message_file(file, certs, std::nullopt,
+                                       [&](ByteView piece) { unchanged.append(as_text(piece)); });
+    EXPECT_TRUE(unchanged == payload) << label;
+
+    std::string received;
+    const auto change_while_read = [&](ByteView piece) {
+      if (received.empty()) {
+        std::fstream overwrite(file, std::ios::in | std::ios::out | std::ios::binary);
+        overwrite.seekp(static_cast<std::streamoff>(payload_offset + (size / 2)));
+        const std::string changed(size / 4, 'Z');
+        overwrite.write(changed.data(), static_cast<std::streamsize>(changed.size()));
+        ASSERT_TRUE(overwrite.good());
       }
-    }
+      received.append(as_text(piece));
+    };
+    EXPECT_THROW(signing::mime::verify_message_file(file, certs, std::nullopt, change_while_read),
+                 signing::brisvale::VerificationError)
+        << label;
+    EXPECT_NE(received.find('Z'), std::string::npos) << label;
   }
 }
 

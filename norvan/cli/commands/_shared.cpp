@@ -1,8 +1,9 @@
 #include "norvan/cli/commands/_shared.hpp"
 
-#include "norvan/signing/merrowin.hpp"
 #include "norvan/common/fd.hpp"
 #include "norvan/common/files.hpp"
+#include "norvan/common/input.hpp"
+#include "norvan/signing/merrowin.hpp"
 
 #include <openssl/crypto.h>
 
@@ -24,21 +25,18 @@ void cleanse(std::string& text) noexcept {
 // How reading a passphrase line ended.
 enum class LineRead { line, end_of_input, too_long };
 
-// Reads one line from `fd` without its line end, one byte at a time so that nothing after
+// Reads one line from `input` without its line end, one byte at a time so that nothing after
 // the line is consumed, and never more than a passphrase can hold (one byte more shows that
 // it is too long).
-LineRead read_line(int fd, std::string& line) {
+LineRead read_line(Input& input, std::string& line) {
   line.clear();
   // Room for the longest line up front: a string that grew would leave copies of the
   // passphrase in the memory it freed.
   line.reserve(signing::merrowin::PASSPHRASE_MAX_LENGTH + 2);
   bool any = false;
   for (;;) {
-    char c = 0;
-    const ssize_t n = ::read(fd, &c, 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw std::runtime_error(std::string("Cannot read the passphrase: ") + std::strerror(errno));
-    if (n == 0) {
+    std::uint8_t c = 0;
+    if (input.read(std::span<std::uint8_t>(&c, 1)) == 0) {
       if (!any) return LineRead::end_of_input;
       break;
     }
@@ -46,7 +44,7 @@ LineRead read_line(int fd, std::string& line) {
     if (c == '\n') break;
     // A CR LF line end leaves one CR more than the passphrase holds.
     if (line.size() > signing::merrowin::PASSPHRASE_MAX_LENGTH) return LineRead::too_long;
-    line.push_back(c);
+    line.push_back(static_cast<char>(c));
   }
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return line.size() > signing::merrowin::PASSPHRASE_MAX_LENGTH ? LineRead::too_long : LineRead::line;
@@ -74,7 +72,8 @@ class Terminal {
       ::tcsetattr(fd_.get(), TCSAFLUSH, &quiet);
     }
     std::string line;
-    const LineRead result = read_line(fd_.get(), line);
+    Input input = Input::descriptor(fd_.get(), "the passphrase");
+    const LineRead result = read_line(input, line);
     if (is_tty) ::tcsetattr(fd_.get(), TCSAFLUSH, &saved);
     (void)!::write(fd_.get(), "\n", 1);
     if (result == LineRead::end_of_input) throw std::runtime_error("No passphrase entered: the terminal was closed");
@@ -112,7 +111,8 @@ std::string ask_on_terminal(Confirmation confirmation) {
 // Reads the passphrase line from `fd`; `where` names the source in errors ("on standard input").
 std::string read_passphrase_line(int fd, const std::string& where) {
   std::string line;
-  const LineRead result = read_line(fd, line);
+  Input input = Input::descriptor(fd, "the passphrase");
+  const LineRead result = read_line(input, line);
   if (result == LineRead::end_of_input) {
     throw std::runtime_error("No passphrase " + where + ": it ended before a line was read");
   }
@@ -130,10 +130,9 @@ std::string read_from_descriptor(int fd) { return read_passphrase_line(fd, "on d
 // The first line of `path`. An empty file is refused: taken as an empty passphrase, it would
 // leave a new key unencrypted.
 std::string read_from_file(const std::filesystem::path& path) {
-  const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (!fd) throw_file_error("Cannot read passphrase file", path, errno);
+  Input input = Input::file(path, "passphrase file");
   std::string line;
-  const LineRead result = read_line(fd.get(), line);
+  const LineRead result = read_line(input, line);
   if (result == LineRead::end_of_input) throw std::runtime_error("The passphrase file '" + path.string() + "' is empty");
   if (result == LineRead::too_long) {
     cleanse(line);
@@ -144,31 +143,11 @@ std::string read_from_file(const std::filesystem::path& path) {
 
 }  // namespace
 
-Passphrase::Passphrase(Passphrase&& other) noexcept : bytes_(std::move(other.bytes_)) {
-  other.bytes_.reset();
-}
-
-Passphrase& Passphrase::operator=(Passphrase&& other) noexcept {
-  if (this != &other) {
-    wipe();
-    bytes_ = std::move(other.bytes_);
-    other.bytes_.reset();
-  }
-  return *this;
-}
-
-Passphrase::~Passphrase() { wipe(); }
-
-void Passphrase::wipe() noexcept {
-  if (bytes_ && !bytes_->empty()) OPENSSL_cleanse(bytes_->data(), bytes_->size());
-  bytes_.reset();
-}
-
 bool PasswordInput::reads_standard_input() const {
   return (ask && ::isatty(STDIN_FILENO) == 0) || descriptor == STDIN_FILENO;
 }
 
-Passphrase PasswordInput::resolve(Confirmation confirmation) const {
+std::optional<SecretBytes> PasswordInput::resolve(Confirmation confirmation) const {
   std::string text;
   if (value) {
     text = *value;
@@ -177,13 +156,13 @@ Passphrase PasswordInput::resolve(Confirmation confirmation) const {
   } else if (descriptor) {
     text = read_from_descriptor(*descriptor);
   } else if (!ask) {
-    return Passphrase();
+    return std::nullopt;
   } else if (::isatty(STDIN_FILENO)) {
     text = ask_on_terminal(confirmation);
   } else {
     text = read_from_stdin();
   }
-  Passphrase passphrase(to_bytes(text));
+  std::optional<SecretBytes> passphrase(SecretBytes(to_bytes(text)));
   cleanse(text);
   return passphrase;
 }
@@ -212,6 +191,7 @@ CLI::Option* password_option(CLI::App& command, PasswordInput& password, std::st
           .add_option_function<std::string>(
               "--password",
               [&password](const std::string& value) {
+                // "--password=" arrives as -p '' (see cli::run): an empty value here is the bare form.
                 if (value.empty()) {
                   password.ask = true;
                 } else {
@@ -219,8 +199,9 @@ CLI::Option* password_option(CLI::App& command, PasswordInput& password, std::st
                 }
               },
               help + ". Without '=' it takes no value: the passphrase is asked for on the terminal, "
-                     "or read as one line from standard input when that is not a terminal. A value "
-                     "given on the command line is visible to other users of this machine")
+                     "or read as one line from standard input when that is not a terminal; '--password=' is "
+                     "the empty passphrase. A value given on the command line is visible to other "
+                     "users of this machine")
           ->expected(0, 0)
           ->option_text("[=PASSPHRASE]");
   CLI::Option* inline_value =

@@ -2,6 +2,7 @@
 // Options shared by several sub-commands: output file, passphrase, private-key file.
 
 #include "norvan/common/bytes.hpp"
+#include "norvan/common/secret_bytes.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -12,25 +13,6 @@
 
 namespace norvan::cli::commands::_shared {
 
-/// A passphrase held in memory; its bytes are wiped (OPENSSL_cleanse) when it is destroyed.
-class Passphrase {
- public:
-  Passphrase() = default;
-  explicit Passphrase(std::optional<Bytes> bytes) : bytes_(std::move(bytes)) {}
-  Passphrase(Passphrase&& other) noexcept;
-  Passphrase& operator=(Passphrase&& other) noexcept;
-  Passphrase(const Passphrase&) = delete;
-  Passphrase& operator=(const Passphrase&) = delete;
-  ~Passphrase();
-
-  /// The passphrase, or absent when none was asked for.
-  const std::optional<Bytes>& get() const noexcept { return bytes_; }
-
- private:
-  void wipe() noexcept;
-  std::optional<Bytes> bytes_;
-};
-
 /// How a passphrase asked for on the terminal is confirmed.
 enum class Confirmation { once, twice };
 
@@ -38,7 +20,7 @@ enum class Confirmation { once, twice };
 /// parser refuses combinations).
 struct PasswordInput {
   bool ask = false;                             // --password without a value
-  std::optional<std::string> value;             // --password=VALUE or -pVALUE
+  std::optional<std::string> value;             // --password=VALUE, --password= or -pVALUE
   std::optional<std::filesystem::path> file;    // --password-file FILE
   std::optional<int> descriptor;                // --password-fd N
 
@@ -51,7 +33,8 @@ struct PasswordInput {
   /// one line of standard input when that is not a terminal. Absent when no source was given.
   /// Throws std::runtime_error (FileError for the file) naming the source when nothing can be
   /// read, the line is too long or the two entries differ.
-  Passphrase resolve(Confirmation confirmation = Confirmation::once) const;
+  /// The passphrase is wiped from memory when the SecretBytes go.
+  std::optional<SecretBytes> resolve(Confirmation confirmation = Confirmation::once) const;
 };
 
 /// Adds `--output/-o FILE`: where to write; absent or '-' means standard output. `file_name`
@@ -60,8 +43,9 @@ CLI::Option* output_option(CLI::App& command, std::optional<std::filesystem::pat
                            std::string_view file_name);
 
 /// Adds the passphrase sources, which exclude each other: `--password[=PASSPHRASE]` (`help`
-/// is its help text; without a value it asks), `-pPASSPHRASE`, `--password-file FILE` and
-/// `--password-fd N`. Returns the `--password` option.
+/// is its help text; without '=' it asks, `--password=` is the empty passphrase),
+/// `-pPASSPHRASE`, `--password-file FILE` and `--password-fd N`. Returns the `--password`
+/// option.
 CLI::Option* password_option(CLI::App& command, PasswordInput& password,
                              std::string help = "Passphrase of the private key");
 

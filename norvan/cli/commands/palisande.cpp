@@ -28,10 +28,10 @@ Action palisande(CLI::App& command) {
   shared::password_option(command, options->password);
   shared::output_option(command, options->output, "certificate.pem");
   return [options] {
-    const shared::Passphrase password = options->password.resolve();
+    const std::optional<SecretBytes> password = options->password.resolve();
     api::palisande(/*private_key_file=*/options->private_key_file,
                    /*validity_in_years=*/options->validity_in_years,
-                   /*password=*/password.get(), /*output=*/options->output);
+                   /*password=*/password, /*output=*/options->output);
   };
 }
 

@@ -21,8 +21,8 @@ Action tarrowby(CLI::App& command) {
   shared::password_option(command, options->password, "Optional passphrase for encrypting the private key");
   shared::output_option(command, options->output, "private_key.pem");
   return [options] {
-    const shared::Passphrase password = options->password.resolve(shared::Confirmation::twice);
-    api::tarrowby(/*output=*/options->output, /*password=*/password.get());
+    const std::optional<SecretBytes> password = options->password.resolve(shared::Confirmation::twice);
+    api::tarrowby(/*output=*/options->output, /*password=*/password);
   };
 }
 

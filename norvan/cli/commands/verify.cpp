@@ -1,29 +1,18 @@
-// The `verify` sub-command: verify an S/MIME clear-signed message and write its payload.
+// The `verify` sub-command: verify an S/MIME clear-signed message and write its payload, or
+// many messages with --output-dir.
+#include "norvan/api/verify.hpp"
 #include "norvan/cli/cli.hpp"
 #include "norvan/cli/commands/_shared.hpp"
-#include "norvan/cli/commands/progress.hpp"
-#include "norvan/cli/commands/verify_batch.hpp"
-#include "norvan/common/fd.hpp"
-#include "norvan/common/file_writer.hpp"
-#include "norvan/common/files.hpp"
-#include "norvan/common/temporary_file.hpp"
-#include "norvan/signing/brisvale.hpp"
-#include "norvan/signing/mime.hpp"
+#include "norvan/common/error.hpp"
 
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
+#include <algorithm>
 #include <iostream>
 #include <memory>
-#include <stdexcept>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace norvan::cli::commands::verify {
 namespace {
 
 namespace shared = _shared;
-namespace mime = signing::mime;
 
 // The exit status when verification could not be carried out (a message that does not
 // verify exits with kNotVerifiedStatus).
@@ -33,129 +22,50 @@ struct Options {
   std::vector<std::filesystem::path> trusted_certs;
   std::optional<std::filesystem::path> trusted_dir;
   std::optional<std::filesystem::path> output;
-  std::string message = "-";            // the one message verified without --output-dir
   std::vector<std::string> messages;  // as given; none: standard input
   std::optional<std::filesystem::path> output_dir;
   unsigned jobs = 0;
   bool quiet = false;
 };
 
-// The trusted certificates: absent without --trusted-cert, so that the system's trust store
-// (or only --trusted-dir) applies.
-std::optional<std::vector<Bytes>> read_trusted_certs(const Options& options) {
-  if (options.trusted_certs.empty()) return std::nullopt;
-  std::vector<Bytes> certs;
-  for (const auto& path : options.trusted_certs) {
-    certs.push_back(read_file(path, "trusted certificate"));
-    signing::brisvale::check_trusted_certificate(certs.back(), "Trusted certificate file '" + path.string() + "'");
+api::TrustedCerts trust_of(const Options& options) {
+  return {std::nullopt, options.trusted_certs, options.trusted_dir};
+}
+
+/// Thrown when messages of a batch failed: their lines are written already, and the program
+/// exits with the batch's status (1 or 2) without a further line.
+class BatchFailed : public Error {
+ public:
+  explicit BatchFailed(int status)
+      : Error(ErrorCode::verification, "Some messages of the batch failed"), status_(status) {}
+  std::optional<int> exit_status() const noexcept override { return status_; }
+
+ private:
+  int status_;
+};
+
+// Verifies the batch and writes one line per failure, "<message>: <reason>", in the order the
+// messages were given; throws BatchFailed with the worst status when any failed.
+void run_batch(const Options& options) {
+  const std::vector<std::filesystem::path> messages(options.messages.begin(), options.messages.end());
+  const std::vector<api::MessageOutcome> outcomes =
+      api::verify_batch(messages, trust_of(options), options.output_dir, options.jobs);
+  int status = 0;
+  std::cout.flush();
+  for (std::size_t index = 0; index < outcomes.size(); ++index) {
+    if (!outcomes[index].failure) continue;
+    const FailureReport report = failure_report(outcomes[index].failure, kFailed);
+    std::cerr << options.messages[index] << ": " << report.line << '\n';
+    status = std::max(status, report.status);
   }
-  return certs;
+  if (status != 0) throw BatchFailed(status);
 }
 
-// A misspelt directory would silently trust nothing from it; say so instead.
-void check_trusted_dir(const Options& options) {
-  if (options.trusted_dir && !std::filesystem::is_directory(*options.trusted_dir)) {
-    throw FileError("Cannot read trusted certificate directory '" + options.trusted_dir->string() +
-                        "': it does not exist or is not a directory",
-                    *options.trusted_dir, std::make_error_code(std::errc::not_a_directory));
-  }
-}
-
-// A message read from a stream (standard input, a pipe) is verified in memory up to this size
-// and spooled to an unnamed temporary file beyond it.
-constexpr std::size_t kInMemoryLimit = 16 << 20;
-
-// Reads from `fd` until `buffer` holds `limit` bytes or the input ends; returns whether it ended.
-bool read_up_to(int fd, Bytes& buffer, std::size_t limit, const std::string& source, shared::ProgressLine& progress) {
-  std::uint8_t block[65536];
-  while (buffer.size() < limit) {
-    const ssize_t count = ::read(fd, block, sizeof block);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) {
-      throw FileError("Cannot read the message from " + source + ": " + std::strerror(errno), source,
-                      std::error_code(errno, std::generic_category()));
-    }
-    if (count == 0) return true;
-    buffer.insert(buffer.end(), block, block + count);
-    progress.advance(static_cast<std::size_t>(count));
-  }
-  return false;
-}
-
-// Verifies a message that arrives on a stream: in memory when small, else from a spooled copy.
-void verify_stream(int fd, const std::string& source, const Options& options,
-                   const std::optional<std::vector<Bytes>>& certs, FileWriter& output) {
-  Bytes head;
-  std::optional<TemporaryFile> spool;
-  {
-    shared::ProgressLine progress("Reading the message", std::nullopt, !options.quiet);
-    if (read_up_to(fd, head, kInMemoryLimit, source, progress)) {
-      output.write(mime::verify_message(head, certs, options.trusted_dir));
-      return;
-    }
-    spool.emplace("the message from " + source);
-    for (bool ended = false;;) {
-      spool->write(head);
-      head.clear();
-      if (ended) break;
-      ended = read_up_to(fd, head, kInMemoryLimit, source, progress);
-    }
-  }
-  const mime::PayloadHandOff hand_off = hand_off_for(output);
-  mime::verify_message_file(spool->path(), certs, options.trusted_dir, payload_writer(output, hand_off), {}, hand_off);
-}
-
-// A message file that is not a regular file (a FIFO, a device) is read as a stream.
-void verify_special_file(const Options& options, const std::optional<std::vector<Bytes>>& certs, FileWriter& output) {
-  const FileDescriptor fd(::open(options.message.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) throw_file_error("Cannot read message file", options.message, errno);
-  verify_stream(fd.get(), "'" + options.message + "'", options, certs, output);
-}
-
-struct stat file_status(const std::string& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) throw_file_error("Cannot read message file", path, errno);
-  if (S_ISDIR(info.st_mode)) throw_file_error("Cannot read message file", path, EISDIR);
-  return info;
-}
-
-void run(const Options& options) {
-  check_trusted_dir(options);
-  const auto certs = read_trusted_certs(options);
-  // The payload reaches the output only once the message has verified; a new output file
-  // appears only when it is complete.
-  FileWriter output(options.output);
-  if (options.message == "-") {
-    verify_stream(STDIN_FILENO, "standard input", options, certs, output);
-  } else if (S_ISREG(file_status(options.message).st_mode)) {
-    shared::ProgressLine progress("Verifying", std::filesystem::file_size(options.message), !options.quiet);
-    const mime::PayloadHandOff hand_off = hand_off_for(output);
-    mime::verify_message_file(
-        options.message, certs, options.trusted_dir, payload_writer(output, hand_off),
-        [&progress](std::size_t bytes) { progress.advance(bytes); }, hand_off);
-  } else {
-    verify_special_file(options, certs, output);
-  }
-  output.commit();
-}
-
-BatchOptions batch_options(const Options& options) {
-  check_trusted_dir(options);
-  return {read_trusted_certs(options), options.trusted_dir, *options.output_dir, options.messages, options.jobs};
-}
-
-// The batch's options. When the trust roots cannot be read, every message would fail alone
-// with that error before it is read: each gets that line, and the batch fails.
-BatchOptions batch_options_or_report(const Options& options) {
-  try {
-    return batch_options(options);
-  } catch (...) {
-    if (options.messages.empty()) throw;
-    const FailureReport report = failure_report(std::current_exception(), kFailed);
-    std::cout.flush();
-    for (const std::string& message : options.messages) std::cerr << message << ": " << report.line << '\n';
-    throw BatchFailed(report.status);
-  }
+void run_one(const Options& options) {
+  if (options.messages.size() > 1) throw Error(ErrorCode::invalid_argument, "Several messages need --output-dir DIR");
+  std::optional<std::filesystem::path> message;
+  if (!options.messages.empty() && options.messages.front() != "-") message = options.messages.front();
+  api::verify(message, trust_of(options), options.output, {}, /*progress=*/!options.quiet);
 }
 
 Action verify(CLI::App& command) {
@@ -194,16 +104,8 @@ Action verify(CLI::App& command) {
       "failure is one line '<MESSAGE>: <reason>', and the exit status is 0 when all verified, 2 "
       "when any failed for another reason than verification, 1 otherwise.");
   return [options] {
-    if (options->output_dir) {
-      const int status = verify_batch(batch_options_or_report(*options));
-      if (status != 0) throw BatchFailed(status);
-      return;
-    }
-    if (options->messages.size() > 1) {
-      throw Error(ErrorCode::invalid_argument, "Several messages need --output-dir DIR");
-    }
-    if (!options->messages.empty()) options->message = options->messages.front();
-    run(*options);
+    if (options->output_dir) return run_batch(*options);
+    run_one(*options);
   };
 }
 

@@ -1,11 +1,6 @@
 #include "norvan/signing/mime/line_source.hpp"
 
-#include "norvan/common/files.hpp"
-
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 namespace norvan::signing::mime::detail {
@@ -28,21 +23,15 @@ std::size_t last_non_lwsp_in(const std::uint8_t* from, std::size_t count) noexce
 
 LineSource::LineSource(ByteView bytes) : memory_(bytes) {}
 
-LineSource::LineSource(int fd, std::filesystem::path path) : fd_(fd), path_(std::move(path)) {}
+LineSource::LineSource(Input& input) : input_(&input) {}
 
 bool LineSource::refill() {
-  if (fd_ < 0) return false;  // a message in memory is one block
+  if (input_ == nullptr) return false;  // a message in memory is one block
   block_start_ += block_.size();
   block_.resize(kBlockSize);
   block_next_ = 0;
-  for (;;) {
-    const ssize_t count = ::read(fd_, block_.data(), block_.size());
-    if (count >= 0) {
-      block_.resize(static_cast<std::size_t>(count));
-      return count > 0;
-    }
-    if (errno != EINTR) throw_file_error("Cannot read message file", path_, errno);
-  }
+  block_.resize(input_->read(block_));
+  return !block_.empty();
 }
 
 void LineSource::add_piece(Line& line, const std::uint8_t* from, std::size_t count, std::size_t head_limit) {
@@ -61,7 +50,7 @@ bool LineSource::next(Line& line, std::size_t head_limit) {
   line.start = block_start_ + block_next_;
   const ByteView rest = current().subspan(block_next_);
   // The usual case: the whole line lies in this block and is viewed where it is.
-  if (const void* lf = std::memchr(rest.data(), '\n', rest.size()); lf != nullptr || fd_ < 0) {
+  if (const void* lf = std::memchr(rest.data(), '\n', rest.size()); lf != nullptr || input_ == nullptr) {
     const std::size_t count =
         lf != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(lf) - rest.data()) : rest.size();
     line.length = count;
@@ -97,28 +86,24 @@ void LineSource::seek(std::uint64_t offset) {
     block_next_ = static_cast<std::size_t>(offset - block_start_);
     return;
   }
-  if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) throw_file_error("Cannot read message file", path_, errno);
+  input_->seek(offset);
   block_.clear();
   block_start_ = offset;
   block_next_ = 0;
 }
 
 std::size_t LineSource::read_at(std::uint64_t offset, std::span<std::uint8_t> buffer) const {
-  if (fd_ < 0) {
+  if (input_ == nullptr) {
     if (offset >= memory_.size()) return 0;
     const std::size_t count = std::min<std::uint64_t>(buffer.size(), memory_.size() - offset);
     std::memcpy(buffer.data(), memory_.data() + offset, count);
     return count;
   }
-  for (;;) {
-    const ssize_t count = ::pread(fd_, buffer.data(), buffer.size(), static_cast<off_t>(offset));
-    if (count >= 0) return static_cast<std::size_t>(count);
-    if (errno != EINTR) throw_file_error("Cannot read message file", path_, errno);
-  }
+  return input_->read_at(offset, buffer);
 }
 
 Bytes LineSource::read_range(std::uint64_t offset, std::uint64_t length) const {
-  if (fd_ < 0) {
+  if (input_ == nullptr) {
     if (offset >= memory_.size()) return {};
     const ByteView range = memory_.subspan(offset, std::min<std::uint64_t>(length, memory_.size() - offset));
     return Bytes(range.begin(), range.end());

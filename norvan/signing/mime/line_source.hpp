@@ -3,10 +3,10 @@
 // needs to know of each: where it lies, how it ends, and its first bytes.
 
 #include "norvan/common/bytes.hpp"
+#include "norvan/common/input.hpp"
 
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <limits>
 #include <span>
 #include <string>
@@ -41,9 +41,9 @@ class LineSource {
 
   // The lines of `bytes`, which must outlive this object.
   explicit LineSource(ByteView bytes);
-  // The lines of the regular file open as `fd` (borrowed) from its start; `path` names it in
-  // error texts.
-  LineSource(int fd, std::filesystem::path path);
+  // The lines of the regular file `input` (borrowed; it must outlive this object) from its
+  // start.
+  explicit LineSource(Input& input);
 
   // Reads the next line into `line`; false at the end of the message. Throws FileError when
   // the file cannot be read.
@@ -60,13 +60,12 @@ class LineSource {
   Bytes read_range(std::uint64_t offset, std::uint64_t length) const;
 
  private:
-  ByteView current() const noexcept { return fd_ < 0 ? memory_ : ByteView(block_); }
+  ByteView current() const noexcept { return input_ == nullptr ? memory_ : ByteView(block_); }
   bool refill();
   void add_piece(Line& line, const std::uint8_t* from, std::size_t count, std::size_t head_limit);
 
   ByteView memory_;
-  int fd_ = -1;
-  std::filesystem::path path_;
+  Input* input_ = nullptr;
   Bytes block_;                     // what was read of the file last (all of a message in memory)
   std::size_t block_next_ = 0;      // the first byte of block_ not yet handed out
   std::uint64_t block_start_ = 0;   // the offset of block_[0] in the message

@@ -88,7 +88,8 @@ struct PayloadSigner::State {
         payload_writer(payload_blocks) {}
 };
 
-PayloadSigner::PayloadSigner(ByteView certificate, const merrowin::PrivateKey& private_key, MessageSink sink)
+PayloadSigner::PayloadSigner(ByteView certificate, const merrowin::PrivateKey& private_key, MessageSink sink,
+                             const SignOptions& /*options*/)
     : state_(std::make_unique<State>(certificate, private_key, std::move(sink))) {
   write_text(state_->sink, message_header(state_->signature.boundary()));
 }
@@ -119,7 +120,8 @@ void PayloadSigner::finish() {
 // The whole payload is at hand: one pass digests it and counts its line ends (slice by slice,
 // while each is in the cache), the signature is made, and a second pass converts the payload
 // straight into a message reserved at its exact size.
-Bytes sign_payload(ByteView certificate, const merrowin::PrivateKey& private_key, ByteView payload) {
+Bytes sign_payload(ByteView certificate, const merrowin::PrivateKey& private_key, ByteView payload,
+                   const SignOptions& /*options*/) {
   SignatureBuilder signature(certificate, private_key);
   LineEndCount line_ends;
   for (std::size_t offset = 0; offset < payload.size(); offset += kOutputBlockSize) {

@@ -1,12 +1,13 @@
-#include "norvan/cli/commands/progress.hpp"
+#include "norvan/common/progress.hpp"
+
+#include "norvan/common/fd.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <unistd.h>
 
-namespace norvan::cli::commands::_shared {
+namespace norvan {
 namespace {
 
 constexpr auto kRedrawInterval = std::chrono::milliseconds(250);
@@ -35,15 +36,7 @@ std::string duration_text(double seconds) {
 }
 
 // Writes all of `text` to standard error; a failure only means the line is not seen.
-void write_to_stderr(const std::string& text) {
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t count = ::write(STDERR_FILENO, text.data() + written, text.size() - written);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return;
-    written += static_cast<std::size_t>(count);
-  }
-}
+void write_to_stderr(const std::string& text) { (void)write_all(STDERR_FILENO, as_bytes(text)); }
 
 }  // namespace
 
@@ -81,4 +74,4 @@ void ProgressLine::advance(std::uint64_t bytes) {
   write_to_stderr("\r" + progress_text(label_, done_, total_, now - start_) + "\x1b[K");
 }
 
-}  // namespace norvan::cli::commands::_shared
+}  // namespace norvan

@@ -1,8 +1,8 @@
-#include "norvan/cli/commands/output_committer.hpp"
+#include "norvan/api/output_committer.hpp"
 
 #include <utility>
 
-namespace norvan::cli::commands::_shared {
+namespace norvan::api {
 
 OutputCommitter::OutputCommitter(std::filesystem::path directory, std::shared_mutex& gate,
                                  const std::atomic<bool>& stop, Failed failed)
@@ -55,4 +55,4 @@ void OutputCommitter::commit(Output& output) noexcept {
   }
 }
 
-}  // namespace norvan::cli::commands::_shared
+}  // namespace norvan::api

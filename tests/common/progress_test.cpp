@@ -1,8 +1,8 @@
-#include "norvan/cli/commands/progress.hpp"
+#include "norvan/common/progress.hpp"
 
 #include <gtest/gtest.h>
 
-using norvan::cli::commands::_shared::progress_text;
+using norvan::progress_text;
 using Seconds = std::chrono::duration<double>;
 
 TEST(ProgressText, ShowsBytesRateAndTimeLeft) {

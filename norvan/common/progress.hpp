@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-namespace norvan::cli::commands::_shared {
+namespace norvan {
 
 /// Inputs larger than this get a progress line.
 inline constexpr std::uint64_t kProgressThreshold = std::uint64_t{64} << 20;
@@ -42,4 +42,4 @@ class ProgressLine {
   Clock::time_point last_draw_{};
 };
 
-}  // namespace norvan::cli::commands::_shared
+}  // namespace norvan

@@ -1,4 +1,4 @@
-#include "norvan/cli/commands/output_committer.hpp"
+#include "norvan/api/output_committer.hpp"
 
 #include "tests/support/test_support.hpp"
 
@@ -11,7 +11,7 @@ namespace {
 
 using namespace norvan;
 using namespace norvan::testing;
-using norvan::cli::commands::_shared::OutputCommitter;
+using norvan::api::OutputCommitter;
 
 std::unique_ptr<FileWriter> written(const std::filesystem::path& target, const std::string& text) {
   auto writer = std::make_unique<FileWriter>(target);

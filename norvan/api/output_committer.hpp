@@ -16,7 +16,7 @@
 #include <shared_mutex>
 #include <thread>
 
-namespace norvan::cli::commands::_shared {
+namespace norvan::api {
 
 /// Commits, in the order handed over, the outputs that one thread writes into `directory`, on a
 /// thread of its own, kGroup at a time (the rest when the committer ends): one wake-up of that
@@ -65,4 +65,4 @@ class OutputCommitter {
   std::thread thread_;  // last: started once everything it uses exists
 };
 
-}  // namespace norvan::cli::commands::_shared
+}  // namespace norvan::api
