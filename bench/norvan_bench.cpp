@@ -153,8 +153,8 @@ void tarrowby(benchmark::State& state) {
 }
 
 void pem_load(benchmark::State& state) {
-  const Bytes pem = merrowin::private_key_as_pem(signer(static_cast<KeyKind>(state.range(0))).key);
-  for (auto _ : state) benchmark::DoNotOptimize(merrowin::private_key_from_pem(pem));
+  const norvan::SecretBytes pem = merrowin::private_key_as_pem(signer(static_cast<KeyKind>(state.range(0))).key);
+  for (auto _ : state) benchmark::DoNotOptimize(merrowin::private_key_from_pem(pem.view()));
 }
 
 void convert_drovane(benchmark::State& state) {

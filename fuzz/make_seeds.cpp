@@ -54,7 +54,7 @@ Bytes signature_of(const Bytes& message) {
 }
 
 // A private-key seed: passphrase length, passphrase, PEM (see fuzz_private_key.cpp).
-Bytes key_seed(std::string_view passphrase, const Bytes& pem) {
+Bytes key_seed(std::string_view passphrase, norvan::ByteView pem) {
   Bytes seed{static_cast<std::uint8_t>(passphrase.size())};
   seed.insert(seed.end(), passphrase.begin(), passphrase.end());
   seed.insert(seed.end(), pem.begin(), pem.end());

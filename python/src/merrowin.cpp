@@ -70,12 +70,12 @@ void bind_merrowin(py::module_& module) {
       "private_key_as_pem",
       [](const merrowin::PrivateKey& key, const std::optional<py::bytes>& password) {
         const std::optional<Bytes> passphrase = copy(password);
-        Bytes pem;
+        SecretBytes pem;
         {
           py::gil_scoped_release release;
           pem = merrowin::private_key_as_pem(key, passphrase);
         }
-        return to_python(pem);
+        return to_python(pem.view());
       },
       py::arg("key"), py::arg("password") = py::none(),
       "Returns `key` as traditional OpenSSL PEM (RSA PRIVATE KEY / EC PRIVATE KEY), encrypted with "

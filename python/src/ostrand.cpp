@@ -42,12 +42,12 @@ void tarrowby(const std::optional<fs::path>& output, const std::optional<py::byt
     py::gil_scoped_release release;
     return ostrand::tarrowby(output, passphrase);
   }
-  Bytes pem;
+  SecretBytes pem;
   {
     py::gil_scoped_release release;
     pem = merrowin::private_key_as_pem(merrowin::tarrowby(), passphrase);
   }
-  write_standard_output(pem);
+  write_standard_output(pem.view());
 }
 
 void palisande(const fs::path& private_key_file, int validity_in_years, const std::optional<py::bytes>& password,

@@ -14,7 +14,7 @@ using norvan::to_bytes;
 
 namespace {
 
-std::string text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+std::string text(norvan::ByteView bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 Bytes private_value(const merrowin::PrivateKey& key) {
   BIGNUM* raw = nullptr;
@@ -80,7 +80,7 @@ TEST(Keys, PemIsTraditionalAndEncryptedOnlyWithNonEmptyPassphrase) {
 
 TEST(Keys, EncryptedKeyLoadsOnlyWithItsPassphrase) {
   const auto key = merrowin::tarrowby();
-  const Bytes encrypted = merrowin::private_key_as_pem(key, to_bytes("s3cret"));
+  const norvan::SecretBytes encrypted = merrowin::private_key_as_pem(key, to_bytes("s3cret"));
   EXPECT_EQ(private_value(merrowin::private_key_from_pem(encrypted, to_bytes("s3cret"))), private_value(key));
 
   EXPECT_EQ(load_error([&] { merrowin::private_key_from_pem(encrypted); }),
@@ -88,7 +88,7 @@ TEST(Keys, EncryptedKeyLoadsOnlyWithItsPassphrase) {
   EXPECT_EQ(load_error([&] { merrowin::private_key_from_pem(encrypted, to_bytes("wrong")); }),
             "Cannot decrypt the private key in the PEM data: the passphrase is wrong (or the key is damaged)");
 
-  const Bytes plain = merrowin::private_key_as_pem(key);
+  const norvan::SecretBytes plain = merrowin::private_key_as_pem(key);
   EXPECT_EQ(load_error([&] { merrowin::private_key_from_pem(plain, to_bytes("s3cret")); }),
             "A passphrase was given, but the private key in the PEM data is not encrypted");
   // An empty passphrase means "none", as when writing.
