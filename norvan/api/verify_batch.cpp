@@ -64,42 +64,6 @@ void check_batch(const std::vector<fs::path>& messages, const std::optional<fs::
   }
 }
 
-// Verifies one message as it is verified alone, with the shared trust roots when they could be
-// gathered; the payload streams into `sink`.
-class OneMessage {
- public:
-  OneMessage(const std::optional<std::vector<Bytes>>& certs, const TrustedCerts& trust,
-             const mime::VerifyOptions& options)
-      : certs_(certs), trust_(trust), options_(options) {
-    // When the trust roots cannot be gathered once, each message gathers them as it would alone,
-    // so that each reports what it would report alone.
-    try {
-      verifier_.emplace(certs, trust.trusted_dir, options);
-    } catch (const std::exception&) {
-    }
-  }
-
-  void operator()(const fs::path& message, const mime::MessageSink& sink) const {
-    if (!is_regular(message)) return sink(verify_bytes(read_file(message, "message file")));
-    if (verifier_) return verifier_->verify_file(message, sink);
-    mime::verify_message_file(message, certs_, trust_.trusted_dir, sink, {}, options_);
-  }
-
- private:
-  static bool is_regular(const fs::path& path) {
-    std::error_code ignored;
-    return fs::is_regular_file(path, ignored);
-  }
-  Bytes verify_bytes(ByteView message) const {
-    return verifier_ ? verifier_->verify(message) : mime::verify_message(message, certs_, trust_.trusted_dir, options_);
-  }
-
-  const std::optional<std::vector<Bytes>>& certs_;
-  const TrustedCerts& trust_;
-  const mime::VerifyOptions& options_;
-  std::optional<mime::Verifier> verifier_;
-};
-
 unsigned processors() {
   cpu_set_t set;
   CPU_ZERO(&set);
@@ -129,7 +93,23 @@ std::vector<MessageOutcome> verify_batch(const std::vector<fs::path>& message_fi
   std::optional<DeferredSignals> deferred;
   if (output_dir) deferred.emplace();
 
-  const OneMessage verify_one(certs, trust, options);
+  // The trust roots, gathered once. When they cannot be, each message gathers them as it would
+  // alone, so that each reports what it would report alone.
+  std::optional<mime::Verifier> verifier;
+  try {
+    verifier.emplace(certs, trust.trusted_dir, options);
+  } catch (const std::exception&) {
+  }
+  // One message, as it is verified alone; the payload streams into `sink`.
+  const auto verify_one = [&](const fs::path& message, const mime::MessageSink& sink) {
+    std::error_code not_regular;
+    if (!fs::is_regular_file(message, not_regular)) {
+      const Bytes text = read_file(message, "message file");
+      return sink(verifier ? verifier->verify(text) : mime::verify_message(text, certs, trust.trusted_dir, options));
+    }
+    if (verifier) return verifier->verify_file(message, sink);
+    mime::verify_message_file(message, certs, trust.trusted_dir, sink, {}, options);
+  };
   const auto fail = [&outcomes](std::size_t index, const std::exception_ptr& failure) {
     outcomes[index].failure = failure;
   };

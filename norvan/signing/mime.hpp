@@ -99,12 +99,13 @@ class MessageFormatError : public Error {
 /// Returns the payload of the signed message `message` (bytes of its UTF-8 text) as
 /// brisvale::verify returns it, after finding the last signature entity and the last
 /// "text/plain" entity, transfer-decoding the former and turning CR LF into LF in the
-/// latter. `certs` and `systemCertsPath` go to brisvale::verify unchanged.
+/// latter. `trusted_certs` and `trusted_dir` go to brisvale::verify unchanged (as its `certs`
+/// and `systemCertsPath`).
 /// Throws VerificationError "Could not find any signature" or
 /// `Unsupported payload "None" type <class 'NoneType'>`, whatever brisvale::verify throws,
 /// and MessageFormatError. `message` is only read, never copied as a whole.
-Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& certs,
-                     const std::optional<std::filesystem::path>& systemCertsPath = std::nullopt,
+Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& trusted_certs,
+                     const std::optional<std::filesystem::path>& trusted_dir = std::nullopt,
                      const VerifyOptions& options = {});
 
 /// Verifies the signed message in the regular file `message_file` without loading it, with the
@@ -115,8 +116,8 @@ Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& 
 /// Throws what verify_message throws, FileError when the file cannot be opened or read or is
 /// not a regular file, and whatever `payload_sink` throws. Memory use does not grow with the
 /// size of the payload. `progress`, when given, hears of every piece of the payload checked.
-void verify_message_file(const std::filesystem::path& message_file, const std::optional<std::vector<Bytes>>& certs,
-                         const std::optional<std::filesystem::path>& systemCertsPath, const MessageSink& payload_sink,
+void verify_message_file(const std::filesystem::path& message_file, const std::optional<std::vector<Bytes>>& trusted_certs,
+                         const std::optional<std::filesystem::path>& trusted_dir, const MessageSink& payload_sink,
                          const ProgressSink& progress = {}, const VerifyOptions& options = {});
 
 /// Verifies any number of messages against trust roots gathered once: the reusable form of
@@ -129,11 +130,11 @@ void verify_message_file(const std::filesystem::path& message_file, const std::o
 /// Immutable once made: one Verifier may serve any number of threads at once.
 class Verifier {
  public:
-  /// Gathers the trust roots from `certs` and `systemCertsPath` as brisvale::VerifyData does
+  /// Gathers the trust roots from `trusted_certs` and `trusted_dir` as brisvale::VerifyData does
   /// (both absent: the system's trust store). Throws what brisvale::VerifyData's constructor
   /// throws.
-  explicit Verifier(const std::optional<std::vector<Bytes>>& certs = std::nullopt,
-                    const std::optional<std::filesystem::path>& systemCertsPath = std::nullopt,
+  explicit Verifier(const std::optional<std::vector<Bytes>>& trusted_certs = std::nullopt,
+                    const std::optional<std::filesystem::path>& trusted_dir = std::nullopt,
                     const VerifyOptions& options = {});
 
   /// As verify_message(message, <the trust roots>).

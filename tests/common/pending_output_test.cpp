@@ -1,6 +1,7 @@
 #include "norvan/common/pending_output.hpp"
 
 #include "norvan/common/fd.hpp"
+#include "norvan/common/input.hpp"
 #include "tests/support/test_support.hpp"
 
 #include <gtest/gtest.h>

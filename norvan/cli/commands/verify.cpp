@@ -19,7 +19,7 @@ namespace shared = _shared;
 constexpr int kFailed = 2;
 
 struct Options {
-  std::vector<std::filesystem::path> trusted_certs;
+  std::vector<std::filesystem::path> trusted_cert_files;
   std::optional<std::filesystem::path> trusted_dir;
   std::optional<std::filesystem::path> output;
   std::vector<std::string> messages;  // as given; none: standard input
@@ -29,7 +29,7 @@ struct Options {
 };
 
 api::TrustedCerts trust_of(const Options& options) {
-  return {std::nullopt, options.trusted_certs, options.trusted_dir};
+  return {std::nullopt, options.trusted_cert_files, options.trusted_dir};
 }
 
 /// Thrown when messages of a batch failed: their lines are written already, and the program
@@ -70,7 +70,7 @@ void run_one(const Options& options) {
 
 Action verify(CLI::App& command) {
   auto options = std::make_shared<Options>();
-  command.add_option("-t,--trusted-cert", options->trusted_certs,
+  command.add_option("-t,--trusted-cert", options->trusted_cert_files,
                      "Trusted certificate file (PEM or DER; of a PEM file only the first "
                      "certificate counts); repeat for several")
       ->type_name("FILE")

@@ -32,21 +32,6 @@ Input open_message_file(const std::filesystem::path& path) {
   return input;
 }
 
-// Passes reads through and reports the size of each piece to `progress`.
-class ReportingReader final : public brisvale::PayloadReader {
- public:
-  ReportingReader(brisvale::PayloadReader& inner, const ProgressSink& progress) : inner_(inner), progress_(progress) {}
-  std::size_t read(std::span<std::uint8_t> buffer) override {
-    const std::size_t count = inner_.read(buffer);
-    if (count > 0) progress_(count);
-    return count;
-  }
-
- private:
-  brisvale::PayloadReader& inner_;
-  const ProgressSink& progress_;
-};
-
 Bytes verify_in_memory(ByteView message, const RecordSource& record) {
   LineSource lines(message);
   const ParsedMessage parsed(lines);
@@ -60,31 +45,29 @@ void verify_in_file(const std::filesystem::path& message_file, const RecordSourc
   Input input = open_message_file(message_file);
   LineSource lines(input);
   const ParsedMessage parsed(lines);
-  PayloadPartReader reader(lines, parsed.payload(), payload_sink);
-  if (progress) {
-    ReportingReader reporting(reader, progress);
-    parsed.verify(reporting, record);
-  } else {
-    parsed.verify(reader, record);
-  }
+  PayloadPartReader reader(lines, parsed.payload(), [&](ByteView piece) {
+    payload_sink(piece);
+    if (progress) progress(piece.size());
+  });
+  parsed.verify(reader, record);
 }
 
 }  // namespace
 
-Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& certs,
-                     const std::optional<std::filesystem::path>& systemCertsPath, const VerifyOptions& /*options*/) {
-  return verify_in_memory(message, RecordSource(certs, systemCertsPath));
+Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& trusted_certs,
+                     const std::optional<std::filesystem::path>& trusted_dir, const VerifyOptions& /*options*/) {
+  return verify_in_memory(message, RecordSource(trusted_certs, trusted_dir));
 }
 
-void verify_message_file(const std::filesystem::path& message_file, const std::optional<std::vector<Bytes>>& certs,
-                         const std::optional<std::filesystem::path>& systemCertsPath, const MessageSink& payload_sink,
+void verify_message_file(const std::filesystem::path& message_file, const std::optional<std::vector<Bytes>>& trusted_certs,
+                         const std::optional<std::filesystem::path>& trusted_dir, const MessageSink& payload_sink,
                          const ProgressSink& progress, const VerifyOptions& /*options*/) {
-  verify_in_file(message_file, RecordSource(certs, systemCertsPath), payload_sink, progress);
+  verify_in_file(message_file, RecordSource(trusted_certs, trusted_dir), payload_sink, progress);
 }
 
-Verifier::Verifier(const std::optional<std::vector<Bytes>>& certs,
-                   const std::optional<std::filesystem::path>& systemCertsPath, const VerifyOptions& /*options*/)
-    : record_(certs, systemCertsPath) {}
+Verifier::Verifier(const std::optional<std::vector<Bytes>>& trusted_certs,
+                   const std::optional<std::filesystem::path>& trusted_dir, const VerifyOptions& /*options*/)
+    : record_(trusted_certs, trusted_dir) {}
 
 Bytes Verifier::verify(ByteView message) const { return verify_in_memory(message, RecordSource(record_)); }
 
