@@ -64,15 +64,11 @@ mime::PayloadSigner make_signer(const fs::path& certificate_file, const Bytes& c
   }
 }
 
-Input open_payload(const std::optional<fs::path>& payload_file) {
-  return payload_file ? Input::file(*payload_file, "payload file") : Input::standard_input("the payload");
-}
-
 void sign_payload(const fs::path& certificate_file, const merrowin::PrivateKey& key, KeyCheck& key_check,
                   const std::optional<fs::path>& payload_file, const std::optional<fs::path>& output_path,
                   const mime::SignOptions& options, bool show_progress) {
   const Bytes certificate = read_file(certificate_file, "certificate file");
-  Input payload = open_payload(payload_file);
+  Input payload = payload_file ? Input::file(*payload_file, "payload file") : Input::standard_input("the payload");
 
   // The message is written as the payload is read: a new output file only appears, complete,
   // when everything succeeded; standard output receives it as it is made.

@@ -28,12 +28,10 @@ struct TrustedCerts {
 };
 
 /// Verifies the signed message in `message_file` (absent: standard input) against `trust` and
-/// writes its payload to `output` (absent: standard output) only once it verified: a regular
-/// file appears complete or not at all; standard output, a pipe or a device receives nothing
-/// unless the message verified (the payload is held back meanwhile, beyond 16 MiB in an unnamed
-/// temporary file). A message file is read once, in pieces; a message on a stream (standard
-/// input, a FIFO) is read into memory up to 16 MiB and spooled to an unnamed temporary file
-/// beyond. `progress` shows a progress line on a terminal for messages over 64 MiB.
+/// writes its payload to `output` (absent: standard output) through norvan::PendingOutput:
+/// nothing reaches it unless the message verified. A message file is read once, in pieces; a
+/// stream (standard input, a FIFO) is spooled as norvan::read_or_spool does. `progress` shows
+/// a progress line on a terminal for messages over 64 MiB.
 /// Throws what signing::mime::verify_message_file throws and what TrustedCerts::gather throws.
 void verify(const std::optional<std::filesystem::path>& message_file, const TrustedCerts& trust,
             const std::optional<std::filesystem::path>& output, const signing::mime::VerifyOptions& options = {},

@@ -19,8 +19,4 @@ SecretBytes read_secret_file(const std::filesystem::path& path, std::string_view
   return Input::file(path, std::string(what)).read_secret();
 }
 
-Bytes read_standard_input(std::string_view what, std::size_t limit) {
-  return Input::standard_input(std::string(what)).read_all(limit);
-}
-
 }  // namespace norvan

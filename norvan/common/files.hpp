@@ -39,10 +39,6 @@ Bytes read_file(const std::filesystem::path& path, std::string_view what = "file
 /// other copy of them is left in memory, also when the file is a pipe read in many pieces.
 SecretBytes read_secret_file(const std::filesystem::path& path, std::string_view what);
 
-/// Returns everything left on standard input, up to its end. Throws FileError "Cannot read
-/// <what> from standard input: <reason>", the limit as read_file.
-Bytes read_standard_input(std::string_view what = "data", std::size_t limit = kSmallFileLimit);
-
 /// Throws FileError "<action> '<path>': <strerror(errnum)>".
 [[noreturn]] void throw_file_error(std::string_view action, const std::filesystem::path& path,
                                    int errnum);

@@ -17,11 +17,9 @@
 
 namespace norvan {
 
-/// The most bytes read whole from an input: all of an input that is never large (a key, a
-/// certificate, a project file, a Dockerfile), and the part of a stream (a message on standard
-/// input) kept in memory before the rest is spooled to a temporary file. Far above any real
-/// key or certificate, low enough that /dev/zero or an endless pipe given by mistake is refused
-/// at once.
+/// The most bytes read whole: all of an input that is never large (a key, a certificate, a
+/// project file), and what of a stream is kept in memory before it is spooled. Far above any
+/// real key, low enough that /dev/zero given by mistake is refused at once.
 inline constexpr std::size_t kSmallFileLimit = std::size_t{16} << 20;
 
 /// No limit: for payloads and messages, which may be as large as the disk.
@@ -35,12 +33,10 @@ using ReadProgress = std::function<void(std::size_t bytes)>;
 /// "Cannot read <what>: <reason>" for another descriptor. Not shared between threads.
 class Input {
  public:
-  /// Opens the file at `path` for reading. Throws FileError when it cannot be opened or is a
-  /// directory.
+  /// Opens the file at `path`. Throws FileError when it cannot be opened or is a directory.
   static Input file(const std::filesystem::path& path, std::string what);
-  /// Standard input, not closed by this object.
+  /// Standard input and any other descriptor are borrowed: never closed by this object.
   static Input standard_input(std::string what);
-  /// The descriptor `fd`, borrowed: not closed by this object.
   static Input descriptor(int fd, std::string what);
 
   Input(Input&&) noexcept = default;
@@ -48,9 +44,8 @@ class Input {
 
   int fd() const noexcept { return fd_; }
 
-  /// Whether the input is a regular file (so it can be read at any offset and has a size).
+  /// Whether the input is a regular file; its size, absent for anything else.
   bool is_regular() const;
-  /// The size of a regular file; absent for anything else.
   std::optional<std::uint64_t> regular_size() const;
 
   /// Fills the front of `buffer`; returns how many bytes, 0 at the end.

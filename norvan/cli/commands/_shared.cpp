@@ -123,10 +123,6 @@ std::string read_passphrase_line(int fd, const std::string& where) {
   return line;
 }
 
-std::string read_from_stdin() { return read_passphrase_line(STDIN_FILENO, "on standard input"); }
-
-std::string read_from_descriptor(int fd) { return read_passphrase_line(fd, "on descriptor " + std::to_string(fd)); }
-
 // The first line of `path`. An empty file is refused: taken as an empty passphrase, it would
 // leave a new key unencrypted.
 std::string read_from_file(const std::filesystem::path& path) {
@@ -154,13 +150,13 @@ std::optional<SecretBytes> PasswordInput::resolve(Confirmation confirmation) con
   } else if (file) {
     text = read_from_file(*file);
   } else if (descriptor) {
-    text = read_from_descriptor(*descriptor);
+    text = read_passphrase_line(*descriptor, "on descriptor " + std::to_string(*descriptor));
   } else if (!ask) {
     return std::nullopt;
   } else if (::isatty(STDIN_FILENO)) {
     text = ask_on_terminal(confirmation);
   } else {
-    text = read_from_stdin();
+    text = read_passphrase_line(STDIN_FILENO, "on standard input");
   }
   std::optional<SecretBytes> passphrase(SecretBytes(to_bytes(text)));
   cleanse(text);

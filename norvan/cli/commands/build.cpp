@@ -70,7 +70,7 @@ void run_hatch_project(bi::nox::Session& session, const Options& options) {
 }
 
 std::string read_dockerfile(const std::string& source) {
-  const Bytes content = source == "-" ? read_standard_input("the Dockerfile") : read_file(source, "the Dockerfile");
+  const Bytes content = source == "-" ? Input::standard_input("the Dockerfile").read_all() : read_file(source, "the Dockerfile");
   return std::string(as_text(content));
 }
 

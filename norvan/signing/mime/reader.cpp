@@ -24,14 +24,6 @@ Bytes lf_line_ends(ByteView body) {
   return payload;
 }
 
-// Opens `path` for reading. Throws FileError when it cannot be opened or is not a regular
-// file (parts of the message are read again by offset, so it must be seekable).
-Input open_message_file(const std::filesystem::path& path) {
-  Input input = Input::file(path, "message file");
-  if (!input.is_regular()) input.fail(EINVAL, "it is not a regular file");
-  return input;
-}
-
 Bytes verify_in_memory(ByteView message, const RecordSource& record) {
   LineSource lines(message);
   const ParsedMessage parsed(lines);
@@ -42,7 +34,9 @@ Bytes verify_in_memory(ByteView message, const RecordSource& record) {
 // The payload reaches `payload_sink` as it is checked, in one read of the message.
 void verify_in_file(const std::filesystem::path& message_file, const RecordSource& record,
                     const MessageSink& payload_sink, const ProgressSink& progress) {
-  Input input = open_message_file(message_file);
+  Input input = Input::file(message_file, "message file");
+  // Parts of the message are read again by offset: it must be a regular file.
+  if (!input.is_regular()) input.fail(EINVAL, "it is not a regular file");
   LineSource lines(input);
   const ParsedMessage parsed(lines);
   PayloadPartReader reader(lines, parsed.payload(), [&](ByteView piece) {
