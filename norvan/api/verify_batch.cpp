@@ -154,7 +154,9 @@ std::vector<MessageOutcome> verify_batch(const std::vector<fs::path>& message_fi
     } catch (const std::exception&) {
       // No committing thread could be started: the messages left are reported below.
     }
-    // Wakes the loop below, which waits for signals; SIGCHLD is held back there, so it only wakes.
+    // The calling thread waits for signals (it alone may end the process, once no commit is in
+    // progress); the last job wakes it with the held-back SIGCHLD, so that a batch does not sit
+    // out the rest of the wait's one-second timeout after its last message.
     if (running.fetch_sub(1) == 1 && deferred) ::pthread_kill(waiting_thread, SIGCHLD);
   };
   std::vector<std::jthread> threads;
