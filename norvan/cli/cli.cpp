@@ -122,10 +122,11 @@ std::optional<std::string> detached_passphrase_error(const CLI::App& app, int ar
 
 // The arguments after the program's name as CLI11's parse() takes them (last first). CLI11
 // reads "--password=" as a bare "--password", which asks for the passphrase; the empty
-// passphrase it names is handed on as "-p ''", which means the same.
-std::vector<std::string> arguments_for_parser(int argc, const char* const* argv) {
+// passphrase it names is handed on as "-p ''", which means the same, to a command that has -p.
+std::vector<std::string> arguments_for_parser(const CLI::App& app, int argc, const char* const* argv) {
+  const auto named = app.get_subcommands([argv](const CLI::App* command) { return command->get_name() == argv[1]; });
   std::vector<std::string> arguments;
-  bool options_end = false;
+  bool options_end = named.empty() || named.front()->get_option_no_throw("-p") == nullptr;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     options_end = options_end || arg == "--";
@@ -249,7 +250,7 @@ int parse_and_run(int argc, const char* const* argv) {
     return report_usage_error(*error, std::string(kProgram) + " " + argv[1]);
   }
   try {
-    std::vector<std::string> arguments = arguments_for_parser(argc, argv);
+    std::vector<std::string> arguments = arguments_for_parser(app, argc, argv);
     app.parse(arguments);
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
