@@ -25,31 +25,22 @@ constexpr std::size_t kReadSize = 128 * 1024;
 
 // The check that the key's signatures verify costs about as much as signing a small payload,
 // so it runs on a thread of its own while the payload is read and signed (bench/compare, sign
-// 1 KiB and 1 MiB). Nothing leaves the program before it passed: output written in place waits
-// for it, a replaced file is put in place only after it.
-class KeyCheck {
- public:
-  KeyCheck(const merrowin::PrivateKey& key, const std::string& source) {
-    try {
-      result_ = std::async(std::launch::async, [&key, source] { merrowin::check_signatures_verify(key, source); });
-    } catch (const std::system_error&) {  // no thread to be had: check here and now
-      merrowin::check_signatures_verify(key, source);
-    }
+// 1 KiB and 1 MiB); the future waits for it however the call ends. Nothing leaves the program
+// before it passed: output written in place waits for it, a replaced file is put in place only
+// after it.
+std::future<void> start_key_check(const merrowin::PrivateKey& key, const std::string& source) {
+  try {
+    return std::async(std::launch::async, [&key, source] { merrowin::check_signatures_verify(key, source); });
+  } catch (const std::system_error&) {  // no thread to be had: check here and now
+    merrowin::check_signatures_verify(key, source);
+    return {};
   }
-  KeyCheck(const KeyCheck&) = delete;
-  KeyCheck& operator=(const KeyCheck&) = delete;
-  ~KeyCheck() {
-    if (result_.valid()) result_.wait();
-  }
+}
 
-  // Waits for the check; throws its error when the key failed it.
-  void passed() {
-    if (result_.valid()) result_.get();
-  }
-
- private:
-  std::future<void> result_;
-};
+// Waits for the key check; throws its error when the key failed it.
+void key_check_passed(std::future<void>& key_check) {
+  if (key_check.valid()) key_check.get();
+}
 
 // The signer over `certificate` and `key`. When that fails and the certificate file is the
 // cause, the error names the file instead of the library's view of it.
@@ -64,7 +55,7 @@ mime::PayloadSigner make_signer(const fs::path& certificate_file, const Bytes& c
   }
 }
 
-void sign_payload(const fs::path& certificate_file, const merrowin::PrivateKey& key, KeyCheck& key_check,
+void sign_payload(const fs::path& certificate_file, const merrowin::PrivateKey& key, std::future<void>& key_check,
                   const std::optional<fs::path>& payload_file, const std::optional<fs::path>& output_path,
                   const mime::SignOptions& options, bool show_progress) {
   const Bytes certificate = read_file(certificate_file, "certificate file");
@@ -73,7 +64,7 @@ void sign_payload(const fs::path& certificate_file, const merrowin::PrivateKey& 
   // The message is written as the payload is read: a new output file only appears, complete,
   // when everything succeeded; standard output receives it as it is made.
   FileWriter output(output_path);
-  if (output.writes_in_place()) key_check.passed();
+  if (output.writes_in_place()) key_check_passed(key_check);
   mime::PayloadSigner signer = make_signer(certificate_file, certificate, key, output, options);
   // A payload smaller than one piece gets a buffer of its own size.
   const std::optional<std::uint64_t> known_size = payload.regular_size();
@@ -87,7 +78,7 @@ void sign_payload(const fs::path& certificate_file, const merrowin::PrivateKey& 
     }
   }
   signer.finish();
-  key_check.passed();
+  key_check_passed(key_check);
   output.commit();
 }
 
@@ -99,11 +90,11 @@ void sign(const fs::path& certificate_file, const fs::path& private_key_file, co
   // The key and the certificate first: a wrong passphrase or file fails before the payload
   // is read.
   const merrowin::PrivateKey key = merrowin::read_private_key_from_pem_file(private_key_file, password);
-  KeyCheck key_check(key, "'" + private_key_file.string() + "'");
+  std::future<void> key_check = start_key_check(key, "'" + private_key_file.string() + "'");
   try {
     sign_payload(certificate_file, key, key_check, payload_file, output, options, progress);
   } catch (...) {
-    key_check.passed();  // a key that fails its check is the first thing to report
+    key_check_passed(key_check);  // a key that fails its check is the first thing to report
     throw;
   }
 }
