@@ -44,28 +44,31 @@ void key_check_passed(std::future<void>& key_check) {
 
 // The signer over `certificate` and `key`. When that fails and the certificate file is the
 // cause, the error names the file instead of the library's view of it.
-mime::PayloadSigner make_signer(const fs::path& certificate_file, const Bytes& certificate,
+mime::PayloadSigner make_signer(const CertificateSource& source, const Bytes& certificate,
                                 const merrowin::PrivateKey& key, FileWriter& output,
                                 const mime::SignOptions& options) {
   try {
     return mime::PayloadSigner(certificate, key, [&output](ByteView piece) { output.write(piece); }, options);
   } catch (const Error&) {
-    signing::certificates::read_certificate_pem(certificate, "certificate file '" + certificate_file.string() + "'");
+    const auto* file = std::get_if<fs::path>(&source);
+    signing::certificates::read_certificate_pem(
+        certificate, file != nullptr ? "certificate file '" + file->string() + "'" : "certificate given");
     throw;
   }
 }
 
-void sign_payload(const fs::path& certificate_file, const merrowin::PrivateKey& key, std::future<void>& key_check,
+void sign_payload(const CertificateSource& source, const merrowin::PrivateKey& key, std::future<void>& key_check,
                   const std::optional<fs::path>& payload_file, const std::optional<fs::path>& output_path,
                   const mime::SignOptions& options, bool show_progress) {
-  const Bytes certificate = read_file(certificate_file, "certificate file");
+  const auto* file = std::get_if<fs::path>(&source);
+  const Bytes certificate = file != nullptr ? read_file(*file, "certificate file") : std::get<Bytes>(source);
   Input payload = payload_file ? Input::file(*payload_file, "payload file") : Input::standard_input("the payload");
 
   // The message is written as the payload is read: a new output file only appears, complete,
   // when everything succeeded; standard output receives it as it is made.
   FileWriter output(output_path);
   if (output.writes_in_place()) key_check_passed(key_check);
-  mime::PayloadSigner signer = make_signer(certificate_file, certificate, key, output, options);
+  mime::PayloadSigner signer = make_signer(source, certificate, key, output, options);
   // A payload smaller than one piece gets a buffer of its own size.
   const std::optional<std::uint64_t> known_size = payload.regular_size();
   Bytes buffer(known_size ? static_cast<std::size_t>(std::clamp<std::uint64_t>(*known_size + 1, 4096, kReadSize))
@@ -84,7 +87,7 @@ void sign_payload(const fs::path& certificate_file, const merrowin::PrivateKey& 
 
 }  // namespace
 
-void sign(const fs::path& certificate_file, const fs::path& private_key_file, const std::optional<ByteView>& password,
+void sign(const CertificateSource& certificate, const fs::path& private_key_file, const std::optional<ByteView>& password,
           const std::optional<fs::path>& payload_file, const std::optional<fs::path>& output,
           const mime::SignOptions& options, bool progress) {
   // The key and the certificate first: a wrong passphrase or file fails before the payload
@@ -92,7 +95,7 @@ void sign(const fs::path& certificate_file, const fs::path& private_key_file, co
   const merrowin::PrivateKey key = merrowin::read_private_key_from_pem_file(private_key_file, password);
   std::future<void> key_check = start_key_check(key, "'" + private_key_file.string() + "'");
   try {
-    sign_payload(certificate_file, key, key_check, payload_file, output, options, progress);
+    sign_payload(certificate, key, key_check, payload_file, output, options, progress);
   } catch (...) {
     key_check_passed(key_check);  // a key that fails its check is the first thing to report
     throw;

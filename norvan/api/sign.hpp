@@ -7,11 +7,15 @@
 
 #include <filesystem>
 #include <optional>
+#include <variant>
 
 namespace norvan::api {
 
+/// The signer's certificate: the file that holds it, or its PEM bytes.
+using CertificateSource = std::variant<std::filesystem::path, Bytes>;
+
 /// Signs the payload in `payload_file` (absent: standard input), read in pieces and signed byte
-/// for byte, with the certificate in `certificate_file` and the key in `private_key_file`
+/// for byte, with `certificate` and the key in `private_key_file`
 /// (decrypted with `password`), and writes the message to `output` (absent: standard output)
 /// through norvan::FileWriter: a new file appears only complete, when everything succeeded.
 /// The key and the certificate are loaded before the payload is read; a key whose signatures
@@ -19,7 +23,7 @@ namespace norvan::api {
 /// `progress` shows a progress line on a terminal for payloads over 64 MiB.
 /// Throws FileError naming the file that cannot be read or written, KeyLoadError, and
 /// ossl::OpenSSLError when the certificate does not fit the key or signing fails.
-void sign(const std::filesystem::path& certificate_file, const std::filesystem::path& private_key_file,
+void sign(const CertificateSource& certificate, const std::filesystem::path& private_key_file,
           const std::optional<ByteView>& password, const std::optional<std::filesystem::path>& payload_file,
           const std::optional<std::filesystem::path>& output, const signing::mime::SignOptions& options = {},
           bool progress = false);

@@ -1,5 +1,8 @@
 #include "norvan/api/verify.hpp"
 
+#include "norvan/api/sign.hpp"
+#include "norvan/signing/certificates.hpp"
+
 #include "norvan/common/fd.hpp"
 #include "norvan/common/files.hpp"
 #include "tests/support/base64.hpp"
@@ -107,6 +110,21 @@ TEST_F(VerifyOperations, OnlyAVerifiedPayloadReachesTheOutput) {
   EXPECT_TRUE(read_text(dir_ / "device") == large);
   api::verify(good, trust_, dir_ / "out.txt");
   EXPECT_TRUE(read_text(dir_ / "out.txt") == large);
+}
+
+// The certificate may be given as its bytes; the message made verifies back to the payload, and
+// bytes that hold no certificate are named as the certificate given.
+TEST_F(VerifyOperations, SignTakesTheCertificateAsBytesOrFile) {
+  write_file(dir_ / "key.pem", signer_.key_pem());
+  write_file(dir_ / "payload.txt", "signed payload\n");
+  api::sign(to_bytes(signer_.cert_pem()), dir_ / "key.pem", std::nullopt, dir_ / "payload.txt", dir_ / "message.eml");
+  api::verify(dir_ / "message.eml", trust_, dir_ / "verified.txt");
+  EXPECT_EQ(read_text(dir_ / "verified.txt"), "signed payload\n");
+
+  expect_error<signing::certificates::CertificateFormatError>(
+      [&] { api::sign(to_bytes("not a certificate"), dir_ / "key.pem", std::nullopt, dir_ / "payload.txt", dir_ / "other.eml"); },
+      "The certificate given holds no PEM certificate");
+  EXPECT_FALSE(fs::exists(dir_ / "other.eml"));
 }
 
 }  // namespace

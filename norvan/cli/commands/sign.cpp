@@ -52,7 +52,7 @@ Action sign(CLI::App& command) {
     const std::optional<SecretBytes> password = options->password.resolve();
     std::optional<std::filesystem::path> payload;
     if (options->payload != "-") payload = options->payload;
-    api::sign(/*certificate_file=*/options->certificate, /*private_key_file=*/options->private_key_file,
+    api::sign(/*certificate=*/options->certificate, /*private_key_file=*/options->private_key_file,
               /*password=*/password, /*payload_file=*/payload, /*output=*/options->output,
               /*options=*/{}, /*progress=*/!options->quiet);
   };
