@@ -43,11 +43,9 @@ Bodies scan(const std::string& message) {
   const TempDir dir;
   const std::filesystem::path path = dir / "message.eml";
   std::ofstream(path, std::ios::binary) << message;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  EXPECT_GE(fd, 0);
-  LineSource file(fd, path);
+  norvan::Input input = norvan::Input::file(path, "message file");
+  LineSource file(input);
   const Bodies from_file = bodies_of(message, scan_signed_entities(file));
-  ::close(fd);
 
   EXPECT_EQ(from_file.signature, from_memory.signature);
   EXPECT_EQ(from_file.payload, from_memory.payload);
