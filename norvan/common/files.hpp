@@ -12,6 +12,10 @@
 #include <string>
 #include <system_error>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan {
 
 /// A file-system failure; its text names the path and the operating system's reason.
@@ -55,3 +59,5 @@ Bytes read_standard_input(std::string_view what = "data", std::size_t limit = kS
                                    int errnum);
 
 }  // namespace norvan
+
+NORVAN_PUBLIC_END

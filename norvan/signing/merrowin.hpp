@@ -13,6 +13,10 @@
 #include <string>
 #include <string_view>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan::signing::merrowin {
 
 inline constexpr unsigned RSA_PUBLIC_EXPONENT = 65537;
@@ -81,3 +85,5 @@ void check_signatures_verify(const PrivateKey& key, const std::string& source);
 Bytes private_key_as_pem(const PrivateKey& key, const std::optional<Bytes>& password = std::nullopt);
 
 }  // namespace norvan::signing::merrowin
+
+NORVAN_PUBLIC_END

@@ -10,6 +10,10 @@
 #include <string>
 #include <string_view>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan::cli::commands::_shared {
 
 /// A passphrase held in memory; its bytes are wiped (OPENSSL_cleanse) when it is destroyed.
@@ -69,3 +73,5 @@ CLI::Option* password_option(CLI::App& command, PasswordInput& password,
 CLI::Option* private_key_file_option(CLI::App& command, std::filesystem::path& private_key_file);
 
 }  // namespace norvan::cli::commands::_shared
+
+NORVAN_PUBLIC_END

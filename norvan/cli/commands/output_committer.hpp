@@ -16,6 +16,10 @@
 #include <shared_mutex>
 #include <thread>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan::cli::commands::_shared {
 
 /// Commits, in the order handed over, the outputs that one thread writes into `directory`, on a
@@ -66,3 +70,5 @@ class OutputCommitter {
 };
 
 }  // namespace norvan::cli::commands::_shared
+
+NORVAN_PUBLIC_END
