@@ -169,6 +169,16 @@ void add_completion_command(CLI::App& app, CompletionRequest& request) {
       "source <(norvan completion bash).");
 }
 
+// Which commands this command line needs set up (their options bound, their actions made):
+// only the command it names, or none when it only asks for the version, since setting up every
+// command costs each run a share of its start-up. Every command, for the list of commands, help,
+// completion and misspelt names.
+bool needs_set_up(const std::string& name, int argc, const char* const* argv) {
+  if (argc == 2 && std::string_view(argv[1]) == "--version") return false;
+  if (argc < 2 || registry().count(argv[1]) == 0) return true;
+  return name == argv[1];
+}
+
 }  // namespace
 
 Registration::Registration(std::string name, CommandSetup setup, std::string description, std::string summary,
@@ -198,7 +208,7 @@ int parse_and_run(int argc, const char* const* argv) {
   std::vector<Command> commands;
   for (const auto& [name, entry] : registry()) {
     CLI::App* command = app.add_subcommand(name, entry.summary);
-    commands.push_back({command, entry.setup(*command), entry.failure_status});
+    if (needs_set_up(name, argc, argv)) commands.push_back({command, entry.setup(*command), entry.failure_status});
   }
   HelpRequest help;
   add_help_command(app, help);
