@@ -23,7 +23,9 @@ set_target_properties(norvan PROPERTIES
   LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/lib
   VERSION ${PROJECT_VERSION}
   SOVERSION ${PROJECT_VERSION_MAJOR})
+# Built only for what links it (the tests), not by `make all`.
 set_target_properties(norvan_static PROPERTIES
+  EXCLUDE_FROM_ALL TRUE
   OUTPUT_NAME norvan_static
   ARCHIVE_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/lib)
 foreach(target norvan_objects norvan norvan_static)

@@ -43,7 +43,7 @@ set(CPACK_DEBIAN_LIBRARIES_PACKAGE_CONTROL_EXTRA
   ${PROJECT_SOURCE_DIR}/packaging/debian/libnorvan0/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_COMPONENT_LIBRARIES_DESCRIPTION
-  "signing toolkit (shared library)\n The norvan library creates signing keys and certificates, signs payloads into\n S/MIME clear-signed messages and verifies them, and converts Python project files.")
+  "signing toolkit (shared library)\n The norvan library creates signing keys and certificates, signs payloads\n into S/MIME clear-signed messages and verifies them, and converts Python\n project files.")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libnorvan-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
