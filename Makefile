@@ -46,7 +46,9 @@ build: configure
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
-demo: build
+# The demo runs the program only: it builds that (with libnorvan) and nothing else.
+demo: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target norvan_program
 	@scripts/demo $(BUILD_DIR)/norvan/cli/norvan
 
 install: build

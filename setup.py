@@ -1,7 +1,7 @@
 """Builds the extension norvan._norvan with the project's CMake build for pip.
 
-The extension and the norvan shared libraries it loads are copied into the package; their
-run paths ($ORIGIN) make them find each other there. Extra CMake arguments may be given in
+The extension and the norvan shared library it loads (libnorvan.so.0) are copied into the
+package; their run paths ($ORIGIN) make them find each other there. Extra CMake arguments may be given in
 the environment variable NORVAN_CMAKE_ARGS (e.g. -DCMAKE_BUILD_TYPE=RelWithDebInfo).
 """
 

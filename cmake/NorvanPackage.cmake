@@ -1,5 +1,6 @@
 # Debian packages (`make deb`), made by CPack from the install components:
-#   libnorvan0     libraries                the shared libraries
+#   libnorvan0     libraries                the shared library libnorvan.so.0 (the package's name
+#                                           follows its SONAME)
 #   libnorvan-dev  development              headers, .so links, CMake package and pkg-config files
 #   norvan         program                  the program, its man pages and shell completions
 #   python3-norvan python                   the Python package norvan (when it is built)
@@ -22,8 +23,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-# The program and the command modules need libraries that libnorvan0 ships; dpkg-shlibdeps does
-# not look into another package's staging tree, so it finds them in the build tree (the
+# The program and the Python extension need the library that libnorvan0 ships; dpkg-shlibdeps
+# does not look into another package's staging tree, so it finds it in the build tree (the
 # dependency on libnorvan0 itself comes from the component dependency below).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/lib)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -31,8 +32,8 @@ set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_LIBRARIES_PACKAGE_NAME libnorvan0)
 set(CPACK_DEBIAN_LIBRARIES_PACKAGE_SECTION libs)
-# The mime module opens GMime with dlopen when it first reads a message, so dpkg-shlibdeps does
-# not see it; the computed dependencies are added to this one.
+# libnorvan opens GMime with dlopen when it first reads a message that needs it, so
+# dpkg-shlibdeps does not see it; the computed dependencies are added to this one.
 set(CPACK_DEBIAN_LIBRARIES_PACKAGE_DEPENDS "libgmime-3.0-0")
 # ldconfig runs through a trigger; the (empty) maintainer scripts keep CPack from writing its own
 # that call ldconfig directly.
@@ -42,13 +43,13 @@ set(CPACK_DEBIAN_LIBRARIES_PACKAGE_CONTROL_EXTRA
   ${PROJECT_SOURCE_DIR}/packaging/debian/libnorvan0/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_COMPONENT_LIBRARIES_DESCRIPTION
-  "signing toolkit (shared libraries)\n The norvan libraries create signing keys and certificates, sign payloads into\n S/MIME clear-signed messages and verify them, and convert Python project files.")
+  "signing toolkit (shared library)\n The norvan library creates signing keys and certificates, signs payloads\n into S/MIME clear-signed messages and verifies them, and converts Python\n project files.")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libnorvan-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
   "libssl-dev, libcli11-dev, libtoml11-dev, libtsl-ordered-map-dev")
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
-  "signing toolkit (development files)\n Headers, CMake package and pkg-config files of the norvan libraries.")
+  "signing toolkit (development files)\n Headers, CMake package and pkg-config files of the norvan library.")
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME norvan)
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_SECTION utils)
 set(CPACK_COMPONENT_PROGRAM_DESCRIPTION
@@ -62,7 +63,7 @@ if(NORVAN_BUILD_PYTHON)
     "python3 (>= ${NORVAN_PYTHON_VERSION}~), python3 (<< ${NORVAN_PYTHON_VERSION}.99~)")
 endif()
 set(CPACK_COMPONENT_PYTHON_DESCRIPTION
-  "signing toolkit (Python package)\n The Python package norvan offers the norvan libraries to Python programs such\n as nox build scripts: keys, certificates, S/MIME signing and verification,\n and the build tooling.")
+  "signing toolkit (Python package)\n The Python package norvan offers the norvan library to Python programs such\n as nox build scripts: keys, certificates, S/MIME signing and verification,\n and the build tooling.")
 
 # Every package carries its copyright file and changelog, as Debian policy asks.
 set(norvan_changelog ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz)

@@ -16,7 +16,7 @@ add_custom_command(OUTPUT ${norvan_man_dir}/pages.stamp
   COMMAND ${PROJECT_SOURCE_DIR}/scripts/make-man-pages $<TARGET_FILE:norvan_program> ${norvan_man_dir} ${PROJECT_VERSION}
   COMMAND sh -c "for page in \"$0\"/*.1; do gzip -9n <\"$page\" >\"$page.gz\"; done" ${norvan_man_dir}
   COMMAND ${CMAKE_COMMAND} -E touch ${norvan_man_dir}/pages.stamp
-  DEPENDS norvan_program ${norvan_command_modules} ${PROJECT_SOURCE_DIR}/scripts/make-man-pages
+  DEPENDS norvan_program ${PROJECT_SOURCE_DIR}/scripts/make-man-pages
   COMMENT "Making the man pages"
   VERBATIM)
 
@@ -30,7 +30,7 @@ endforeach()
 add_custom_command(OUTPUT ${norvan_completions}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${norvan_completion_dir}
   ${norvan_completion_commands}
-  DEPENDS norvan_program ${norvan_command_modules}
+  DEPENDS norvan_program
   COMMENT "Making the shell completion scripts"
   VERBATIM)
 

@@ -7,6 +7,10 @@
 #include <filesystem>
 #include <optional>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan::api::ostrand {
 
 /// The permission bits of a file that write_bytes writes (see norvan::FileMode).
@@ -32,3 +36,5 @@ void palisande(const std::filesystem::path& private_key_file, int validity_in_ye
                const std::optional<ByteView>& password, const std::optional<std::filesystem::path>& output);
 
 }  // namespace norvan::api::ostrand
+
+NORVAN_PUBLIC_END

@@ -9,6 +9,10 @@
 #include <optional>
 #include <variant>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan::api {
 
 /// The signer's certificate: the file that holds it, or its PEM bytes.
@@ -29,3 +33,5 @@ void sign(const CertificateSource& certificate, const std::filesystem::path& pri
           bool progress = false);
 
 }  // namespace norvan::api
+
+NORVAN_PUBLIC_END

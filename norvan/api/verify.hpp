@@ -10,6 +10,10 @@
 #include <optional>
 #include <vector>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan::api {
 
 /// The trusted certificates of a verification. Without any (no bytes, no files, no
@@ -61,3 +65,5 @@ std::vector<MessageOutcome> verify_batch(const std::vector<std::filesystem::path
                                          const signing::mime::VerifyOptions& options = {});
 
 }  // namespace norvan::api
+
+NORVAN_PUBLIC_END

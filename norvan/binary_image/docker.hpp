@@ -11,6 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan::binary_image::docker {
 
 /// One element of a command line, kept as its text form: text unchanged, integers in
@@ -72,3 +76,5 @@ void run_subprocess_forwarding_signals(nox::Session& session, const std::vector<
 void build_docker_image(nox::Session& session, const std::string& name, const std::string& dockerfile_content);
 
 }  // namespace norvan::binary_image::docker
+
+NORVAN_PUBLIC_END

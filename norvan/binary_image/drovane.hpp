@@ -21,6 +21,10 @@
 #include <string_view>
 #include <vector>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan::binary_image::drovane {
 
 /// A TOML document or value whose tables keep their keys in insertion order.
@@ -112,3 +116,5 @@ void convert_authors(Toml& hatch_data, const Toml& poetry_data);
 void convert_dependencies(Toml& hatch_data, const Toml& poetry_data);
 
 }  // namespace norvan::binary_image::drovane
+
+NORVAN_PUBLIC_END

@@ -11,6 +11,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan::binary_image::kelvory {
 
 /// The lock file that a set-up holds in the project root for its whole life, and deletes.
@@ -57,3 +61,5 @@ void hatch_project_setup(nox::Session& session, const std::function<void()>& wor
 void hatch_project_setup(nox::Session& session, const std::function<void()>& work);
 
 }  // namespace norvan::binary_image::kelvory
+
+NORVAN_PUBLIC_END

@@ -10,6 +10,10 @@
 #include <string>
 #include <string_view>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan::binary_image::nox {
 
 /// The session a build script runs in. The build tooling borrows it for the length of one call.
@@ -60,3 +64,5 @@ class DefaultSession : public Session {
 };
 
 }  // namespace norvan::binary_image::nox
+
+NORVAN_PUBLIC_END

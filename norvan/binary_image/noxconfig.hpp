@@ -7,6 +7,10 @@
 
 #include <filesystem>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan::binary_image::noxconfig {
 
 /// Where a project lives.
@@ -20,3 +24,5 @@ struct ProjectConfig {
 extern const ProjectConfig PROJECT_CONFIG;
 
 }  // namespace norvan::binary_image::noxconfig
+
+NORVAN_PUBLIC_END

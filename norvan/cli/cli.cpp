@@ -73,10 +73,15 @@ std::vector<std::string> command_names(const CLI::App& app) {
   return names;
 }
 
-int report_unknown_command(const CLI::App& app, const std::string& given) {
+// "unknown command 'sig'; did you mean 'sign'?" (without the question when no name is close).
+std::string unknown_command_message(const CLI::App& app, const std::string& given) {
   std::string message = "unknown command '" + given + "'";
   if (const auto close = closest_name(given, command_names(app))) message += "; did you mean '" + *close + "'?";
-  return report_usage_error(message, kProgram);
+  return message;
+}
+
+int report_unknown_command(const CLI::App& app, const std::string& given) {
+  return report_usage_error(unknown_command_message(app, given), kProgram);
 }
 
 // The first argument names the command, unless it is an option of the program itself.
@@ -97,9 +102,7 @@ std::optional<std::string> first_argument_error(const CLI::App& app, int argc, c
   for (const std::string& name : command_names(app)) {
     if (name == first) return std::nullopt;
   }
-  std::string message = "unknown command '" + first + "'";
-  if (const auto close = closest_name(first, command_names(app))) message += "; did you mean '" + *close + "'?";
-  return message;
+  return unknown_command_message(app, first);
 }
 
 // The passphrase's short option takes its value attached (-pVALUE), so that it never takes
@@ -190,22 +193,14 @@ void add_completion_command(CLI::App& app, CompletionRequest& request) {
       "source <(norvan completion bash).");
 }
 
-// Loads the command modules this command line needs: the module of the command it names, or
-// every module when it names none that is known (a misspelt name) or asks for the group's
-// help (the list of commands); none when it only asks for the version. The group itself takes
-// flags only, so the first argument that is not an option names the command.
-void load_command_modules_for(int argc, const char* const* argv) {
-  bool only_version_flags = true;
-  bool names_command = false;
-  for (int i = 1; i < argc && !names_command; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--") break;
-    names_command = !arg.starts_with("-");
-    if (names_command && only_version_flags && load_command_module(arg) && registry().count(arg) != 0) return;
-    only_version_flags = only_version_flags && arg == "--version";
-  }
-  if (argc > 1 && only_version_flags && !names_command) return;
-  load_all_command_modules();
+// Which commands this command line needs set up (their options bound, their actions made):
+// only the command it names, or none when it only asks for the version, since setting up every
+// command costs each run a share of its start-up. Every command, for the list of commands, help,
+// completion and misspelt names.
+bool needs_set_up(const std::string& name, int argc, const char* const* argv) {
+  if (argc == 2 && std::string_view(argv[1]) == "--version") return false;
+  if (argc < 2 || registry().count(argv[1]) == 0) return true;
+  return name == argv[1];
 }
 
 }  // namespace
@@ -228,7 +223,6 @@ int parse_and_run(int argc, const char* const* argv) {
   app.require_subcommand(1);
   app.formatter(std::make_shared<GroupFormatter>());
   app.fallthrough(false);
-  load_command_modules_for(argc, argv);
 
   struct Command {
     CLI::App* app;
@@ -238,7 +232,7 @@ int parse_and_run(int argc, const char* const* argv) {
   std::vector<Command> commands;
   for (const auto& [name, entry] : registry()) {
     CLI::App* command = app.add_subcommand(name, entry.summary);
-    commands.push_back({command, entry.setup(*command), entry.failure_status});
+    if (needs_set_up(name, argc, argv)) commands.push_back({command, entry.setup(*command), entry.failure_status});
   }
   HelpRequest help;
   add_help_command(app, help);

@@ -1,13 +1,16 @@
 #pragma once
-// The command group of the `norvan` program: a registry of sub-commands that command modules
-// fill when their libraries are loaded, the loading of those modules, and the program's entry
-// point. A command line loads only the module of the command it runs.
+// The command group of the `norvan` program: a registry of sub-commands, which the commands
+// compiled into the program fill before main runs, and the program's entry point.
 
 #include <CLI/CLI.hpp>
 
 #include <exception>
 #include <functional>
 #include <string>
+
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
 
 namespace norvan::cli {
 
@@ -26,8 +29,9 @@ inline constexpr int kUsageStatus = 2;
 /// binding them to storage that the returned Action reads.
 using CommandSetup = std::function<Action(CLI::App& command)>;
 
-/// Registers a sub-command in the group. Create one at namespace scope in a command module
-/// (see NORVAN_CLI_COMMAND); a second registration of the same name throws std::logic_error.
+/// Registers a sub-command in the group. Create one at namespace scope in the command's source
+/// file (see NORVAN_CLI_COMMAND); a second registration of the same name throws
+/// std::logic_error.
 /// `description` heads the command's own help; `summary` is its line in the program's list of
 /// commands (the description when empty); `failure_status` is the exit status of the
 /// command's failures other than a failed verification.
@@ -42,17 +46,6 @@ class Registration {
 #define NORVAN_CLI_COMMAND(function, ...) \
   static const ::norvan::cli::Registration norvan_cli_registration_##function{#function, function, ##__VA_ARGS__}
 
-/// Loads the command module that registers the sub-command `name`, unless it is loaded
-/// already: libnorvan_<name>.so in norvan/commands beside the library that holds the
-/// registry. Returns false when no command module of that name was built. Throws
-/// std::runtime_error naming the file when the module exists but cannot be loaded.
-bool load_command_module(const std::string& name);
-
-/// Loads every command module built with the program, so that all sub-commands are
-/// registered: for the list of commands, help texts, manual pages and shell completion.
-/// Throws std::runtime_error naming the file when one cannot be loaded.
-void load_all_command_modules();
-
 /// How the program reports a command that failed.
 struct FailureReport {
   int status;        // the process's exit status
@@ -61,8 +54,9 @@ struct FailureReport {
 };
 
 /// Returns the report of the exception `error` that a command registered with
-/// `failure_status` threw. This is the one place where errors become exit statuses:
-/// - a VerificationError: kNotVerifiedStatus and "<ErrorType>: <message>", followed by
+/// `failure_status` threw. This is the one place where errors become exit statuses; norvan
+/// errors are told apart by their ErrorCode:
+/// - a VerificationError (ErrorCode::verification): kNotVerifiedStatus and "<ErrorType>: <message>", followed by
 ///   " (<cause>)" when the cause's text says more than the message; an empty message gives
 ///   "<ErrorType>: <cause>";
 /// - a norvan::Error that dictates an exit status (a failed child command): that status and
@@ -77,3 +71,5 @@ FailureReport failure_report(const std::exception_ptr& error, int failure_status
 int run(int argc, const char* const* argv);
 
 }  // namespace norvan::cli
+
+NORVAN_PUBLIC_END

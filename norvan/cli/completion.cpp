@@ -116,6 +116,27 @@ std::string path_loop(const std::vector<CommandEntry>& commands, const std::stri
   return out.str();
 }
 
+// What a shell does after the option before the cursor: complete a file, a directory, nothing.
+struct ValueActions {
+  std::string file;
+  std::string directory;
+  std::string other;
+};
+
+// The arms of the shell's `case "$cmdpath:$prev"` that complete the value of the option just
+// typed, one per kind of value that some option takes.
+std::string value_case_arms(const std::vector<CommandEntry>& commands, const ValueActions& actions) {
+  std::string arms;
+  for (const auto& [kind, action] : {std::pair{ValueKind::file, &actions.file},
+                                     std::pair{ValueKind::directory, &actions.directory},
+                                     std::pair{ValueKind::other, &actions.other}}) {
+    if (const std::string patterns = value_patterns(commands, kind); !patterns.empty()) {
+      arms += "        " + patterns + ")" + *action + "\n";
+    }
+  }
+  return arms;
+}
+
 std::string bash_script(const std::vector<CommandEntry>& commands) {
   std::ostringstream out;
   out << "# bash completion for norvan; made by 'norvan completion bash'\n"
@@ -123,15 +144,10 @@ std::string bash_script(const std::vector<CommandEntry>& commands) {
       << "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
       << path_loop(commands, "1", "COMP_WORDS", "COMP_CWORD")
       << "    case \"$cmdpath:$prev\" in\n";
-  if (const std::string files = value_patterns(commands, ValueKind::file); !files.empty()) {
-    out << "        " << files << ")\n            compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n";
-  }
-  if (const std::string dirs = value_patterns(commands, ValueKind::directory); !dirs.empty()) {
-    out << "        " << dirs << ")\n            compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -d -- \"$cur\")); return ;;\n";
-  }
-  if (const std::string others = value_patterns(commands, ValueKind::other); !others.empty()) {
-    out << "        " << others << ")\n            COMPREPLY=(); return ;;\n";
-  }
+  out << value_case_arms(commands,
+                         {"\n            compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -f -- \"$cur\")); return ;;",
+                          "\n            compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -d -- \"$cur\")); return ;;",
+                          "\n            COMPREPLY=(); return ;;"});
   out << "    esac\n"
       << "    local options=\"\" words=\"\" files=\"\"\n"
       << "    case \"$cmdpath\" in\n";
@@ -163,15 +179,7 @@ std::string zsh_script(const std::vector<CommandEntry>& commands) {
       << "    local cur=${words[CURRENT]} prev=${words[CURRENT-1]}\n"
       << path_loop(commands, "2", "words", "CURRENT")
       << "    case \"$cmdpath:$prev\" in\n";
-  if (const std::string files = value_patterns(commands, ValueKind::file); !files.empty()) {
-    out << "        " << files << ") _files; return ;;\n";
-  }
-  if (const std::string dirs = value_patterns(commands, ValueKind::directory); !dirs.empty()) {
-    out << "        " << dirs << ") _files -/; return ;;\n";
-  }
-  if (const std::string others = value_patterns(commands, ValueKind::other); !others.empty()) {
-    out << "        " << others << ") return ;;\n";
-  }
+  out << value_case_arms(commands, {" _files; return ;;", " _files -/; return ;;", " return ;;"});
   out << "    esac\n"
       << "    local -a options commands\n"
       << "    local files=\"\"\n"

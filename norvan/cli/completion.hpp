@@ -6,6 +6,10 @@
 #include <string>
 #include <string_view>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan::cli {
 
 /// The shells completion_script() writes for.
@@ -18,3 +22,5 @@ inline constexpr std::string_view kCompletionShells[] = {"bash", "zsh", "fish"};
 std::string completion_script(const CLI::App& app, std::string_view shell);
 
 }  // namespace norvan::cli
+
+NORVAN_PUBLIC_END

@@ -6,6 +6,10 @@
 #include <string_view>
 #include <vector>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan::cli {
 
 /// Returns the name among `names` that `given` most likely misspells: the one with the fewest
@@ -15,3 +19,5 @@ namespace norvan::cli {
 std::optional<std::string> closest_name(std::string_view given, const std::vector<std::string>& names);
 
 }  // namespace norvan::cli
+
+NORVAN_PUBLIC_END

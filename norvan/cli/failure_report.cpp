@@ -17,7 +17,7 @@ std::string one_line(std::string text) {
 
 // "<ErrorType>: <message>", with the cause's text only where it says more than the message:
 // in parentheses after it, or in its place when the message is empty.
-std::string describe(const verification::VerificationError& error) {
+std::string describe_failed_verification(const verification::VerificationError& error) {
   const std::string message = error.what();
   const std::string cause = error.cause() ? error.cause_text() : std::string();
   std::string text = std::string(error.type_name()) + ":";
@@ -33,11 +33,17 @@ std::string describe(const verification::VerificationError& error) {
 FailureReport failure_report(const std::exception_ptr& error, int failure_status) {
   try {
     std::rethrow_exception(error);
-  } catch (const verification::VerificationError& failure) {
-    return {kNotVerifiedStatus, one_line(describe(failure))};
   } catch (const Error& failure) {
+    // A failure that dictates its status (a child command's) has been reported already.
     if (const std::optional<int> status = failure.exit_status()) return {*status, ""};
-    return {failure_status, one_line(failure.what())};
+    switch (failure.code()) {
+      case ErrorCode::verification: {
+        const auto* failed = dynamic_cast<const verification::VerificationError*>(&failure);
+        return {kNotVerifiedStatus, one_line(failed != nullptr ? describe_failed_verification(*failed) : failure.what())};
+      }
+      default:
+        return {failure_status, one_line(failure.what())};
+    }
   } catch (const std::exception& failure) {
     return {failure_status, one_line(failure.what())};
   } catch (...) {

@@ -1,4 +1,4 @@
-// The `norvan` program. Its sub-commands come from the command modules linked into it.
+// The `norvan` program. Its sub-commands are compiled into it and register themselves before main.
 #include "norvan/cli/cli.hpp"
 
 #include <cerrno>

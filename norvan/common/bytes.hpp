@@ -7,6 +7,10 @@
 #include <string_view>
 #include <vector>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan {
 
 /// An owned byte string.
@@ -29,3 +33,5 @@ inline std::string_view as_text(ByteView bytes) noexcept {
 }
 
 }  // namespace norvan
+
+NORVAN_PUBLIC_END

@@ -7,6 +7,10 @@
 #include <optional>
 #include <sys/types.h>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan {
 
 /// While it exists, every signal whose default action ends the process, that can be caught and
@@ -51,3 +55,5 @@ class DeferredSignals {
 };
 
 }  // namespace norvan
+
+NORVAN_PUBLIC_END

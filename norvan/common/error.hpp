@@ -7,6 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan {
 
 /// What kind of failure an error is. The values are stable; new ones are added at the end.
@@ -46,3 +50,5 @@ class Error : public std::runtime_error {
 };
 
 }  // namespace norvan
+
+NORVAN_PUBLIC_END

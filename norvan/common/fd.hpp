@@ -5,6 +5,10 @@
 
 #include <utility>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan {
 
 /// Owns one file descriptor and closes it when destroyed. Move-only; -1 means "none".
@@ -45,3 +49,5 @@ class FileDescriptor {
 [[nodiscard]] int write_all(int fd, ByteView bytes) noexcept;
 
 }  // namespace norvan
+
+NORVAN_PUBLIC_END

@@ -7,6 +7,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan {
 
 /// Another holder has the lock; its text names the lock file.
@@ -33,3 +37,5 @@ class FileLock {
 };
 
 }  // namespace norvan
+
+NORVAN_PUBLIC_END

@@ -9,6 +9,10 @@
 #include <optional>
 #include <string>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan {
 
 /// The permission bits of a written file.
@@ -62,7 +66,7 @@ class FileWriter {
   void commit(DirectoryFlush flush = DirectoryFlush::on_commit);
 
   /// The destination of an output; one kind per way of writing.
-  class Sink;
+  class NORVAN_INTERNAL Sink;
 
  private:
   void open();
@@ -83,3 +87,5 @@ void write_file(const std::optional<std::filesystem::path>& target, ByteView con
                 FileMode mode = FileMode::standard, std::string what = {});
 
 }  // namespace norvan
+
+NORVAN_PUBLIC_END

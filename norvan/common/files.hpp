@@ -13,6 +13,10 @@
 #include <string>
 #include <system_error>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan {
 
 /// A file-system failure; its text names the path and the operating system's reason.
@@ -44,3 +48,5 @@ SecretBytes read_secret_file(const std::filesystem::path& path, std::string_view
                                    int errnum);
 
 }  // namespace norvan
+
+NORVAN_PUBLIC_END

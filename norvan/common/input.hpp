@@ -15,6 +15,10 @@
 #include <span>
 #include <string>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan {
 
 /// The most bytes read whole: all of an input that is never large (a key, a certificate, a
@@ -92,3 +96,5 @@ struct SpooledInput {
 SpooledInput read_or_spool(Input& input, const std::string& purpose, const ReadProgress& progress = {});
 
 }  // namespace norvan
+
+NORVAN_PUBLIC_END

@@ -22,6 +22,10 @@
 #include <string>
 #include <string_view>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan::ossl {
 
 /// Frees one kind of OpenSSL handle; specialised once per handle type.
@@ -127,3 +131,5 @@ Bytes to_der(const T* object, int (*i2d)(const T*, unsigned char**), std::string
 UniquePtr<BIO> memory_reader(const void* data, std::size_t size);
 
 }  // namespace norvan::ossl
+
+NORVAN_PUBLIC_END

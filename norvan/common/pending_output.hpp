@@ -9,6 +9,10 @@
 #include <optional>
 #include <string>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan {
 
 /// Holds back what is written to `output` (borrowed) until commit(); destroying it without
@@ -45,3 +49,5 @@ class PendingOutput {
 };
 
 }  // namespace norvan
+
+NORVAN_PUBLIC_END

@@ -6,6 +6,10 @@
 #include <optional>
 #include <string>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan {
 
 /// Inputs larger than this get a progress line.
@@ -43,3 +47,5 @@ class ProgressLine {
 };
 
 }  // namespace norvan
+
+NORVAN_PUBLIC_END

@@ -7,6 +7,10 @@
 
 #include <utility>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan {
 
 /// Owns bytes that must not outlive their use: they are overwritten (OPENSSL_cleanse, which
@@ -43,3 +47,5 @@ class SecretBytes {
 };
 
 }  // namespace norvan
+
+NORVAN_PUBLIC_END

@@ -5,6 +5,10 @@
 #include <string>
 #include <string_view>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan {
 
 /// How many bytes of a name an error text shows at most.
@@ -21,3 +25,5 @@ inline std::string shortened(std::string_view name, std::size_t limit = kNameLim
 }
 
 }  // namespace norvan
+
+NORVAN_PUBLIC_END

@@ -9,6 +9,10 @@
 #include <span>
 #include <string>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan {
 
 /// An unnamed file in the temporary directory ($TMPDIR, else /tmp), open for reading and
@@ -45,3 +49,5 @@ class TemporaryFile {
 };
 
 }  // namespace norvan
+
+NORVAN_PUBLIC_END

@@ -4,6 +4,10 @@
 #include <cstddef>
 #include <string_view>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan {
 
 /// Returns the offset of the first byte of `text` that does not begin a valid UTF-8 sequence
@@ -12,3 +16,5 @@ namespace norvan {
 std::size_t invalid_utf8_offset(std::string_view text) noexcept;
 
 }  // namespace norvan
+
+NORVAN_PUBLIC_END

@@ -32,10 +32,14 @@
 #include <thread>
 #include <vector>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan::signing::brisvale {
 
 namespace detail {
-class ValidationWorkers;
+class NORVAN_INTERNAL ValidationWorkers;
 }
 
 using verification::VerificationError;
@@ -322,3 +326,5 @@ Bytes verify(ByteView datas, Bytes datau, const std::optional<std::vector<Bytes>
              const std::optional<std::filesystem::path>& systemCertsPath = std::nullopt);
 
 }  // namespace norvan::signing::brisvale
+
+NORVAN_PUBLIC_END

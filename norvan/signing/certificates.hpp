@@ -10,6 +10,10 @@
 #include <memory>
 #include <stdexcept>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan::signing::certificates {
 
 inline constexpr int DEFAULT_EXPIRY_IN_YEARS = 2;
@@ -58,3 +62,5 @@ Certificate read_certificate_pem(ByteView pem, const std::string& source);
 Bytes certificate_as_pem(const Certificate& certificate);
 
 }  // namespace norvan::signing::certificates
+
+NORVAN_PUBLIC_END

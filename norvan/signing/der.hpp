@@ -22,6 +22,10 @@
 #include <cstdint>
 #include <string>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan::signing::der {
 
 /// An identifier octet(s) decoded like CBS does: class and constructed bits in the top three
@@ -190,3 +194,5 @@ std::string oid_to_string(ByteView contents);
 bool is_minimal_integer(ByteView contents) noexcept;
 
 }  // namespace norvan::signing::der
+
+NORVAN_PUBLIC_END

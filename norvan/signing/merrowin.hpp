@@ -14,6 +14,10 @@
 #include <string>
 #include <string_view>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan::signing::merrowin {
 
 inline constexpr unsigned RSA_PUBLIC_EXPONENT = 65537;
@@ -83,3 +87,5 @@ void check_signatures_verify(const PrivateKey& key, const std::string& source);
 SecretBytes private_key_as_pem(const PrivateKey& key, const std::optional<ByteView>& password = std::nullopt);
 
 }  // namespace norvan::signing::merrowin
+
+NORVAN_PUBLIC_END

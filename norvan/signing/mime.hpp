@@ -21,6 +21,10 @@
 #include <string_view>
 #include <vector>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan::signing::mime {
 
 using brisvale::VerificationError;
@@ -155,3 +159,5 @@ class Verifier {
 Bytes verify_signed_smime(std::string_view smime_message, const std::vector<Bytes>& trusted_certs = {});
 
 }  // namespace norvan::signing::mime
+
+NORVAN_PUBLIC_END

@@ -7,6 +7,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan::verification {
 
 /// A verification that failed: the message says what did not verify (it may be empty), and
@@ -29,3 +33,5 @@ class VerificationError : public Error {
 };
 
 }  // namespace norvan::verification
+
+NORVAN_PUBLIC_END

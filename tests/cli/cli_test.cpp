@@ -17,7 +17,7 @@ TEST(Program, HelpVersionAndUsageErrors) {
   const auto help = run_norvan({"--help"});
   EXPECT_EQ(help.exit_status, 0);
   EXPECT_NE(help.out.find("Usage"), std::string::npos);
-  // Every command module linked into the program has registered its sub-command.
+  // Every command compiled into the program has registered its sub-command.
   for (const char* command : {"tarrowby", "palisande", "sign", "verify", "build"}) {
     EXPECT_NE(help.out.find(std::string("\n  ") + command + " "), std::string::npos) << command;
     EXPECT_EQ(run_norvan({command, "--help"}).exit_status, 0) << command;
@@ -206,26 +206,30 @@ norvan::cli::FailureReport report_of(const E& error, int failure_status = norvan
 
 }  // namespace
 
-TEST(Program, LoadsOnlyTheModuleOfTheCommandThatRuns) {
-  const std::string version = loaded_objects({"--version"});
-  EXPECT_FALSE(loads(version, "libnorvan_tarrowby.so"));
-  EXPECT_FALSE(loads(version, "libgmime")) << version;
-
-  const std::string tarrowby = loaded_objects({"tarrowby", "--help"});
-  EXPECT_TRUE(loads(tarrowby, "libnorvan_tarrowby.so")) << tarrowby;
-  for (const char* other : {"libnorvan_verify.so", "libnorvan_sign.so", "libnorvan_build.so", "libgmime"}) {
-    EXPECT_FALSE(loads(tarrowby, other)) << other;
+// Two commands of one name would leave one of them unreachable: the second is refused.
+TEST(Registration, ASecondCommandOfTheSameNameIsRefused) {
+  const norvan::cli::CommandSetup setup = [](CLI::App&) { return norvan::cli::Action([] {}); };
+  const norvan::cli::Registration first("registration-test", setup);
+  try {
+    const norvan::cli::Registration second("registration-test", setup, "another");
+    FAIL() << "the second registration was accepted";
+  } catch (const std::logic_error& e) {
+    EXPECT_STREQ(e.what(), "the sub-command 'registration-test' is registered twice");
   }
+}
 
-  const std::string verify = loaded_objects({"verify", "--help"});
-  EXPECT_TRUE(loads(verify, "libnorvan_verify.so"));
-  EXPECT_FALSE(loads(verify, "libnorvan_build.so"));
-
-  // The list of commands needs every module.
-  const std::string help = loaded_objects({"--help"});
-  for (const char* module : {"libnorvan_tarrowby.so", "libnorvan_palisande.so", "libnorvan_sign.so",
-                             "libnorvan_verify.so", "libnorvan_build.so"}) {
-    EXPECT_TRUE(loads(help, module)) << module;
+// The commands are compiled into the program: whatever runs, the one norvan library it loads is
+// libnorvan, and GMime (with GLib) stays unloaded for commands that read no message.
+TEST(Program, LoadsLibnorvanAloneAndNoGMimeForCommandsThatReadNoMessage) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--version"}, {"--help"}, {"tarrowby", "--help"}, {"palisande", "--help"}, {"sign", "--help"},
+           {"verify", "--help"}, {"build", "--help"}}) {
+    const std::string record = loaded_objects(args);
+    EXPECT_TRUE(loads(record, "libnorvan.so.0")) << args.front() << record;
+    EXPECT_EQ(record.find("libnorvan_"), std::string::npos) << args.front() << record;
+    EXPECT_EQ(record.find("norvan/commands"), std::string::npos) << args.front() << record;
+    EXPECT_FALSE(loads(record, "libgmime-3.0.so.0")) << args.front() << record;
+    EXPECT_FALSE(loads(record, "libglib-2.0.so.0")) << args.front() << record;
   }
 }
 
@@ -249,6 +253,19 @@ TEST(FailureReport, VerificationFailuresExitWithOneAndNameTheirTypeAndCause) {
   EXPECT_EQ(report_of(brisvale::CertificateError("expired (depth 0)", cause("expired"))).line,
             "CertificateError: expired (depth 0)");
   EXPECT_EQ(report_of(brisvale::SignatureError("", cause(""))).line, "SignatureError:");
+
+  // The report follows the error's code: an error of the verification code that is no
+  // VerificationError exits with 1 and its own text; one that dictates its status keeps it.
+  const auto coded = report_of(norvan::Error(norvan::ErrorCode::verification, "not\nverified"), 2);
+  EXPECT_EQ(coded.status, 1);
+  EXPECT_EQ(coded.line, "not verified");
+  struct Dictated : norvan::Error {
+    Dictated() : Error(norvan::ErrorCode::verification, "some failed") {}
+    std::optional<int> exit_status() const noexcept override { return 2; }
+  };
+  const auto dictated = report_of(Dictated{});
+  EXPECT_EQ(dictated.status, 2);
+  EXPECT_EQ(dictated.line, "");
 }
 
 TEST(FailureReport, OtherErrorsExitWithTheCommandsStatus) {
@@ -306,8 +323,8 @@ TEST(Program, NeverLoadsLibrariesFromTheDirectoryItRunsIn) {
   // A library of the same name in the working directory must not be picked up: an empty entry in
   // a binary's search path would make the loader look there first, and fail on these files.
   norvan::testing::TempDir dir;
-  for (const char* name : {"libcrypto.so.3", "libstdc++.so.6", "libc.so.6", "libnorvan_common.so.0.1",
-                           "libnorvan_cli.so.0.1", "libgmime-3.0.so.0", "libglib-2.0.so.0"}) {
+  for (const char* name : {"libcrypto.so.3", "libstdc++.so.6", "libc.so.6", "libnorvan.so.0", "libnorvan.so",
+                           "libgmime-3.0.so.0", "libglib-2.0.so.0"}) {
     norvan::testing::write_file(dir / name, "not a shared object\n");
   }
   const auto result = run_process({"sh", "-c", "cd \"$1\" && exec \"$2\" verify --help", "sh", dir.path().string(),

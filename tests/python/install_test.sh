@@ -22,7 +22,7 @@ assert prefix in pathlib.Path(norvan.__file__).resolve().parents
 key = merrowin.tarrowby()
 certificate = certificates.certificate_as_pem(certificates.palisande(key, certificates.calculate_expiry(1)))
 assert mime.verify_signed_smime(mime.sign_payload(certificate, key, b"x\n").decode(), [certificate]) == b"x\n"
-loaded = {pathlib.Path(line.split()[-1]) for line in open("/proc/self/maps") if "libnorvan_" in line}
+loaded = {pathlib.Path(line.split()[-1]) for line in open("/proc/self/maps") if "libnorvan." in line}
 assert loaded and all(prefix in path.parents for path in loaded), loaded
 print("installed package imports and loads the prefix's libraries")
 PYTHON

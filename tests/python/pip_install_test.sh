@@ -34,7 +34,7 @@ try:
 except brisvale.HashValueError:
     pass
 
-loaded = {line.split()[-1] for line in open("/proc/self/maps") if "libnorvan_" in line}
+loaded = {line.split()[-1] for line in open("/proc/self/maps") if "libnorvan." in line}
 assert loaded and all(pathlib.Path(path).parent == package for path in loaded), loaded
 print("pip install: norvan imported from", package)
 PYTHON

@@ -11,6 +11,10 @@
 #include <string>
 #include <string_view>
 
+#include "norvan/common/export.hpp"
+
+NORVAN_PUBLIC_BEGIN
+
 namespace norvan::cli::commands::_shared {
 
 /// How a passphrase asked for on the terminal is confirmed.
@@ -53,3 +57,5 @@ CLI::Option* password_option(CLI::App& command, PasswordInput& password,
 CLI::Option* private_key_file_option(CLI::App& command, std::filesystem::path& private_key_file);
 
 }  // namespace norvan::cli::commands::_shared
+
+NORVAN_PUBLIC_END
