@@ -3,8 +3,6 @@
 
 #include "norvan/common/bytes.hpp"
 
-#include <openssl/crypto.h>
-
 #include <utility>
 
 #include "norvan/common/export.hpp"
@@ -39,10 +37,8 @@ class SecretBytes {
   operator ByteView() const noexcept { return bytes_; }
 
  private:
-  void wipe() noexcept {
-    OPENSSL_cleanse(bytes_.data(), bytes_.size());
-    bytes_.clear();
-  }
+  // Out of line, so that users of this header need not link libcrypto themselves.
+  void wipe() noexcept;
   Bytes bytes_;
 };
 
