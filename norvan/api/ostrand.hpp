@@ -6,6 +6,8 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace norvan::api::ostrand {
 
@@ -30,5 +32,14 @@ void tarrowby(const std::optional<std::filesystem::path>& output, const std::opt
 /// and writes the certificate as PEM.
 void palisande(const std::filesystem::path& private_key_file, int validity_in_years,
                const std::optional<Bytes>& password, const std::optional<std::filesystem::path>& output);
+
+/// Loads the private key, makes a PKCS#10 certificate request for it (the `subject` in the
+/// `openssl -subj` form, or empty; `emails` and `dns_names` as subjectAltName; keyUsage
+/// digitalSignature requested; signed with SHA-256) and writes it as PEM. Throws
+/// requests::RequestInputError naming a malformed subject piece or name, and what loading the
+/// key throws; nothing is written then.
+void request(const std::filesystem::path& private_key_file, const std::optional<Bytes>& password,
+             const std::string& subject, const std::vector<std::string>& emails,
+             const std::vector<std::string>& dns_names, const std::optional<std::filesystem::path>& output);
 
 }  // namespace norvan::api::ostrand

@@ -31,6 +31,15 @@ using MessageSink = std::function<void(ByteView piece)>;
 /// Told how many more payload bytes a verification has checked, for a progress display.
 using ProgressSink = std::function<void(std::size_t bytes)>;
 
+/// How a message is signed beyond the default format. A default-made value signs exactly the
+/// default message.
+struct SignOptions {
+  std::vector<Bytes> chain;  // PEM certificates put after the signer's, in this order
+  bool rfc8551 = false;      // sign the payload as a canonical MIME entity, as mail clients do
+  bool entity = false;       // rfc8551: the payload is a MIME entity already (headers, blank line, body)
+  bool opaque = false;       // rfc8551: application/pkcs7-mime with the entity encapsulated
+};
+
 /// Signs a payload that arrives in pieces and writes the message through a sink as it goes,
 /// so that the payload never has to be held in memory as a whole.
 ///
@@ -42,8 +51,10 @@ class PayloadSigner {
   /// Parses the PEM `certificate`, prepares the SignedData for `private_key` (borrowed; it
   /// must outlive this object) and writes the message header to `sink`. Throws
   /// ossl::OpenSSLError when `certificate` is not one PEM certificate or does not belong to
-  /// `private_key`; nothing has been written then.
-  PayloadSigner(ByteView certificate, const merrowin::PrivateKey& private_key, MessageSink sink);
+  /// `private_key`, or an entry of `options.chain` is not a PEM certificate; nothing has been
+  /// written then.
+  PayloadSigner(ByteView certificate, const merrowin::PrivateKey& private_key, MessageSink sink,
+                const SignOptions& options = {});
   PayloadSigner(const PayloadSigner&) = delete;
   PayloadSigner& operator=(const PayloadSigner&) = delete;
   ~PayloadSigner();
@@ -62,15 +73,6 @@ class PayloadSigner {
   std::unique_ptr<State> state_;
 };
 
-/// How a message is signed beyond the default format. A default-made value signs exactly the
-/// default message.
-struct SignOptions {
-  std::vector<Bytes> chain;  // PEM certificates put after the signer's, in this order
-  bool rfc8551 = false;      // sign the payload as a canonical MIME entity, as mail clients do
-  bool entity = false;       // rfc8551: the payload is a MIME entity already (headers, blank line, body)
-  bool opaque = false;       // rfc8551: application/pkcs7-mime with the entity encapsulated
-};
-
 /// How a message is verified beyond the default. A default-made value verifies exactly as the
 /// default functions do.
 struct VerifyOptions {
@@ -83,9 +85,11 @@ struct VerifyOptions {
 
 /// Returns the complete S/MIME message (CR LF line ends) whose second part is a detached
 /// PKCS#7 SignedData over `payload`, made with SHA-256 by `private_key` (borrowed) for the
-/// PEM `certificate`. Throws ossl::OpenSSLError when the certificate is not PEM, does not
-/// belong to the key, or signing fails.
-Bytes sign_payload(ByteView certificate, const merrowin::PrivateKey& private_key, ByteView payload);
+/// PEM `certificate`; the certificates of `options.chain` follow the signer's in the
+/// SignedData, in their order. Throws ossl::OpenSSLError when the certificate is not PEM, does
+/// not belong to the key, a chain entry is not a PEM certificate, or signing fails.
+Bytes sign_payload(ByteView certificate, const merrowin::PrivateKey& private_key, ByteView payload,
+                   const SignOptions& options = {});
 
 /// The message could not be taken apart at all (for example it is larger than the MIME
 /// parser handles). Not a VerificationError.
@@ -143,10 +147,12 @@ void verify_message_file(const std::filesystem::path& message_file, const std::o
 class Verifier {
  public:
   /// Gathers the trust roots from `certs` and `systemCertsPath` as brisvale::VerifyData does
-  /// (both absent: the system's trust store). Throws what brisvale::VerifyData's constructor
-  /// throws.
+  /// (both absent: the system's trust store), and validates every signer's certificate under
+  /// `options.policy` (revocation lists, time, purpose). Throws what brisvale::VerifyData's
+  /// constructor throws.
   explicit Verifier(const std::optional<std::vector<Bytes>>& certs = std::nullopt,
-                    const std::optional<std::filesystem::path>& systemCertsPath = std::nullopt);
+                    const std::optional<std::filesystem::path>& systemCertsPath = std::nullopt,
+                    const VerifyOptions& options = {});
 
   /// As verify_message(message, <the trust roots>).
   Bytes verify(ByteView message) const;

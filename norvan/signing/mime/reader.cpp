@@ -201,8 +201,8 @@ void verify_message_file(const std::filesystem::path& message_file, const std::o
 }
 
 Verifier::Verifier(const std::optional<std::vector<Bytes>>& certs,
-                   const std::optional<std::filesystem::path>& systemCertsPath)
-    : record_(certs, systemCertsPath) {}
+                   const std::optional<std::filesystem::path>& systemCertsPath, const VerifyOptions& options)
+    : record_(certs, systemCertsPath, options.policy) {}
 
 Bytes Verifier::verify(ByteView message) const { return verify_in_memory(message, RecordSource(record_)); }
 
