@@ -202,6 +202,8 @@ ossl::UniquePtr<EVP_PKEY_CTX> keygen_context(const char* algorithm) {
 
 PrivateKey::PrivateKey(ossl::UniquePtr<EVP_PKEY> key) : key_(std::move(key)) {}
 
+PrivateKey::PrivateKey(std::shared_ptr<EVP_PKEY> key) : key_(std::move(key)) {}
+
 bool PrivateKey::is_rsa() const noexcept { return EVP_PKEY_is_a(key_.get(), "RSA") == 1; }
 
 bool PrivateKey::is_elliptic_curve() const noexcept { return EVP_PKEY_is_a(key_.get(), "EC") == 1; }
@@ -291,7 +293,8 @@ void check_signatures_verify(const PrivateKey& key, const std::string& source) {
   }
   const auto prepare = [&key, &fail](EVP_PKEY_CTX* context) {
     if (EVP_PKEY_CTX_set_signature_md(context, EVP_sha256()) <= 0) fail();
-    if (EVP_PKEY_CTX_set_rsa_padding(context, RSA_PKCS1_PADDING) <= 0) fail();
+    // Only RSA has a padding (EC keys get here when their private value stays in a token).
+    if (key.is_rsa() && EVP_PKEY_CTX_set_rsa_padding(context, RSA_PKCS1_PADDING) <= 0) fail();
   };
 
   ossl::UniquePtr<EVP_PKEY_CTX> signing(EVP_PKEY_CTX_new(key.native(), nullptr));
