@@ -68,8 +68,8 @@ TEST_F(ChainTest, ChainFollowsTheSignerAndVerifiesWithOnlyTheRootTrusted) {
   const Bytes payload = to_bytes(kPayload);
   const Bytes message = sign_payload(leaf(), key(), payload, {.chain = {intermediate()}});
   EXPECT_EQ(certificates_in(message),
-            (std::vector<Bytes>{to_bytes("CN = Alice, O = Example"),
-                                to_bytes("CN = Test Intermediate CA, O = norvan tests")}));
+            (std::vector<Bytes>{to_bytes("O = Example, CN = Alice"),
+                                to_bytes("O = norvan tests, CN = Test Intermediate CA")}));
   EXPECT_EQ(verify_message(message, root()), payload);
 
   // openssl agrees, with only the root trusted.
