@@ -246,6 +246,9 @@ namespace {
 // RSA key or a key on a curve without a name, or when the parts cannot be read.
 std::optional<bool> public_point_is_scalar_times_generator(const PrivateKey& key) {
   if (key.is_rsa()) return std::nullopt;
+  // A key without provider is one whose operations run elsewhere (a token through libp11):
+  // whatever private value it shows is not the one that signs.
+  if (EVP_PKEY_get0_provider(key.native()) == nullptr) return std::nullopt;
   char curve[64] = {};
   if (EVP_PKEY_get_utf8_string_param(key.native(), OSSL_PKEY_PARAM_GROUP_NAME, curve, sizeof curve, nullptr) != 1) {
     return std::nullopt;

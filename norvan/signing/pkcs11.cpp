@@ -94,7 +94,7 @@ Uri parse_uri(std::string_view text) {
   if (const std::string* type = uri.find("type"); type != nullptr && *type != "private") {
     bad_uri(text, "type=" + shortened(*type, 20) + " names no private key");
   }
-  uri.text = std::string(text.substr(0, kScheme.size() + question));
+  uri.text = std::string(question == std::string_view::npos ? text : text.substr(0, kScheme.size() + question));
   return uri;
 }
 

@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+// Options are written with designated initializers that leave the other fields at their defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace norvan::signing::requests {
 namespace {
 
@@ -25,7 +28,7 @@ TEST(Subject, OpensslSubjForm) {
   EXPECT_EQ(one_line(parse_subject("/CN=Alice/O=Example").get()), "O=Example,CN=Alice");
   // "\" escapes the next character; "+" makes a multi-valued RDN; UTF-8 is kept.
   EXPECT_EQ(one_line(parse_subject("/CN=a\\/b\\+c/O=Ex").get()), "O=Ex,CN=a/b\\+c");
-  EXPECT_EQ(one_line(parse_subject("/CN=Alice+UID=alice/C=DE").get()), "C=DE,CN=Alice+UID=alice");
+  EXPECT_EQ(one_line(parse_subject("/CN=Alice+UID=alice/C=DE").get()), "C=DE,UID=alice+CN=Alice");
   EXPECT_EQ(one_line(parse_subject("/CN=Jörg").get()), "CN=J\\C3\\B6rg");
   EXPECT_EQ(X509_NAME_entry_count(parse_subject("/").get()), 0);
 
@@ -63,7 +66,7 @@ TEST(Request, AsksForNamesAndDigitalSignatureAndIsIssuedByAnOpensslCa) {
   const std::string text = testing::run_openssl({"req", "-in", csr.string(), "-verify", "-noout", "-text"});
   EXPECT_NE(text.find("Subject: CN = Alice, O = Example"), std::string::npos) << text;
   EXPECT_NE(text.find("Signature Algorithm: ecdsa-with-SHA256"), std::string::npos) << text;
-  EXPECT_NE(text.find("X509v3 Key Usage: critical\n                Digital Signature"), std::string::npos) << text;
+  EXPECT_NE(text.find("X509v3 Key Usage: critical\n                    Digital Signature"), std::string::npos) << text;
   EXPECT_NE(text.find("email:alice@example.org, DNS:alice.example.org, DNS:www.example.org"), std::string::npos)
       << text;
 

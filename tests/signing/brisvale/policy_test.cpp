@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+// Options are written with designated initializers that leave the other fields at their defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 #include <memory>
 
 namespace norvan::signing::brisvale {

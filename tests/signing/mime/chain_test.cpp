@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+// Options are written with designated initializers that leave the other fields at their defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 #include <memory>
 #include <regex>
 
