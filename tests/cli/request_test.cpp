@@ -1,7 +1,10 @@
 #include "tests/support/openssl_ca.hpp"
+#include "tests/support/softhsm.hpp"
 #include "tests/support/test_support.hpp"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 using norvan::testing::read_text;
 using norvan::testing::run_norvan;
@@ -51,4 +54,29 @@ TEST(RequestCommand, MalformedSubjectIsOneLineAndWritesNothing) {
             "The subject '/CN=Alice/Example' is malformed: the piece 'Example' has no '=' (expected the form "
             "/CN=Alice/O=Example)\n");
   EXPECT_EQ(read_text(out), "existing");
+}
+
+// A key generated in a SoftHSM2 token, reached through p11-kit's proxy module (the default),
+// with the PIN from the passphrase options.
+TEST(RequestCommand, KeyInATokenStandsInForTheKeyFile) {
+  TempDir dir;
+  const norvan::testing::SoftHsmToken token(dir.path(), "cli-token", "4321");
+  token.generate_key("EC:secp384r1", "alice", "0a");
+  const std::string uri = "pkcs11:token=cli-token;object=alice";
+  const auto csr = (dir / "token.csr").string();
+  const auto made = run_norvan({"request", "-k", uri, "-p4321", "--subject", "/CN=Token User", "-o", csr});
+  ASSERT_EQ(made.exit_status, 0) << made.err;
+  EXPECT_NE(run_openssl({"req", "-in", csr, "-verify", "-noout", "-subject"}).find("CN = Token User"), std::string::npos);
+  const auto cert = (dir / "token.pem").string();
+  const auto certified = run_norvan({"palisande", "-k", uri, "--password-file", "/dev/stdin", "-o", cert}, "4321\n");
+  ASSERT_EQ(certified.exit_status, 0) << certified.err;
+  EXPECT_EQ(run_openssl({"x509", "-in", cert, "-noout", "-pubkey"}), run_openssl({"req", "-in", csr, "-noout", "-pubkey"}));
+
+  const auto wrong = run_norvan({"request", "-k", uri, "-p0000", "-o", csr});
+  EXPECT_EQ(wrong.exit_status, 1);
+  EXPECT_TRUE(wrong.err.starts_with("The token 'cli-token' refused the PIN")) << wrong.err;
+  EXPECT_EQ(std::count(wrong.err.begin(), wrong.err.end(), '\n'), 1);
+  const auto missing = run_norvan({"request", "-k", "pkcs11:token=cli-token;object=bob", "-p4321"});
+  EXPECT_EQ(missing.exit_status, 1);
+  EXPECT_EQ(missing.err, "No private key of the token 'cli-token' matches 'pkcs11:token=cli-token;object=bob'\n");
 }

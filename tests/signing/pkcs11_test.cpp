@@ -8,6 +8,7 @@
 #include "norvan/signing/mime.hpp"
 #include "norvan/signing/requests.hpp"
 #include "tests/support/openssl_ca.hpp"
+#include "tests/support/softhsm.hpp"
 #include "tests/support/test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -15,7 +16,6 @@
 // Options are written with designated initializers that leave the other fields at their defaults.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
-#include <cstdlib>
 
 namespace norvan::signing::pkcs11 {
 namespace {
@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 using testing::expect_error;
 using testing::read_bytes;
 
-constexpr const char* kModule = "/usr/lib/softhsm/libsofthsm2.so";
+constexpr const char* kModule = testing::kSoftHsmModule;
 const Bytes kPin = to_bytes("1234");
 
 // A SoftHSM2 token "signing" in a temporary directory, with an EC P-384 key "ec-key" (id 01)
@@ -33,36 +33,26 @@ class TokenTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new testing::TempDir();
-    testing::write_file(dir_->path() / "softhsm2.conf", "directories.tokendir = " + (dir_->path() / "tokens").string() +
-                                                            "\nobjectstore.backend = file\nlog.level = ERROR\n");
-    fs::create_directories(dir_->path() / "tokens");
-    ::setenv("SOFTHSM2_CONF", (dir_->path() / "softhsm2.conf").c_str(), 1);
-    run({"softhsm2-util", "--init-token", "--free", "--label", "signing", "--pin", "1234", "--so-pin", "5678"});
-    run(tool({"--keypairgen", "--key-type", "EC:secp384r1", "--label", "ec-key", "--id", "01"}));
-    run(tool({"--keypairgen", "--key-type", "rsa:2048", "--label", "rsa-key", "--id", "02"}));
+    token_ = new testing::SoftHsmToken(dir_->path(), "signing", "1234");
+    token_->generate_key("EC:secp384r1", "ec-key", "01");
+    token_->generate_key("rsa:2048", "rsa-key", "02");
   }
-  static void TearDownTestSuite() { delete dir_; }
+  static void TearDownTestSuite() {
+    delete token_;
+    delete dir_;
+  }
 
-  static std::vector<std::string> tool(std::vector<std::string> args) {
-    std::vector<std::string> argv{"pkcs11-tool", "--module", kModule, "--token-label", "signing", "--login", "--pin",
-                                  "1234"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-  }
-  static std::string run(const std::vector<std::string>& argv) {
-    const auto result = testing::run_process(argv);
-    if (result.exit_status != 0) throw std::runtime_error(argv[0] + " failed: " + result.err + result.out);
-    return result.out;
-  }
   static merrowin::PrivateKey token_key(const std::string& uri) { return load_private_key(uri, kPin, fs::path(kModule)); }
 
   static testing::TempDir* dir_;
+  static testing::SoftHsmToken* token_;
 };
 
+testing::SoftHsmToken* TokenTest::token_ = nullptr;
 testing::TempDir* TokenTest::dir_ = nullptr;
 
 TEST_F(TokenTest, KeysStayInTheToken) {
-  const std::string objects = run(tool({"--list-objects", "--type", "privkey"}));
+  const std::string objects = token_->tool({"--list-objects", "--type", "privkey"});
   EXPECT_NE(objects.find("label:      ec-key"), std::string::npos) << objects;
   // Both keys: sensitive and never extractable, so no private value can leave the token.
   std::size_t keys = 0;
