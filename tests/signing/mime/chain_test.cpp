@@ -12,8 +12,10 @@
 // Options are written with designated initializers that leave the other fields at their defaults.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
+#include <atomic>
 #include <memory>
 #include <regex>
+#include <thread>
 
 namespace norvan::signing::mime {
 namespace {
@@ -108,6 +110,30 @@ TEST_F(ChainTest, StreamingSignerAndVerifierWithPolicy) {
   EXPECT_EQ(verifier.verify(message), to_bytes(kPayload));
   const Verifier code_signing(root(), std::nullopt, {.policy = {.purpose = brisvale::Purpose::codesign}});
   expect_error<brisvale::CertificateError>([&] { code_signing.verify(message); }, "lacks codeSigning");
+}
+
+// One Verifier, its CRLs shared by every validation, used by several threads at once.
+TEST_F(ChainTest, ConcurrentVerificationsShareTheRevocationLists) {
+  const Bytes message = sign_payload(leaf(), key(), to_bytes(kPayload), {.chain = {intermediate()}});
+  const brisvale::VerificationPolicy policy{
+      .crls = {{read_bytes(ca_->crl(CaLevel::root, "root-2.crl")), "root.crl"},
+               {read_bytes(ca_->crl(CaLevel::intermediate, "intermediate-2.crl")), "intermediate.crl"}}};
+  const Verifier verifier(root(), std::nullopt, {.policy = policy});
+  std::atomic<int> verified{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 10; ++i) {
+        try {
+          if (verifier.verify(message) == to_bytes(kPayload)) ++verified;
+        } catch (const std::exception&) {
+          // Counted as not verified.
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(verified.load(), 40);
 }
 
 TEST_F(ChainTest, ChainThatIsNotCertificatesIsRefusedBeforeAnythingIsWritten) {
