@@ -10,6 +10,7 @@
 #include <cctype>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <system_error>
 
 namespace norvan::signing::pkcs11 {
@@ -80,7 +81,7 @@ Uri parse_uri(std::string_view text) {
   if (question != std::string_view::npos) split_attributes(text, rest.substr(question + 1), '&', uri.query);
   static const char* const kPathNames[] = {"token", "manufacturer", "model", "serial", "slot-id", "slot-description",
                                            "slot-manufacturer", "library-manufacturer", "library-description",
-                                           "library-version", "object", "id", "type"};
+                                           "object", "id", "type"};
   for (const auto& [name, value] : uri.path) {
     if (std::find(std::begin(kPathNames), std::end(kPathNames), name) == std::end(kPathNames)) {
       bad_uri(text, "the attribute '" + shortened(name, 60) + "' is not one this program knows");
@@ -98,13 +99,17 @@ Uri parse_uri(std::string_view text) {
   return uri;
 }
 
-// libp11's state for one key: the loaded module and its slot list. Released in reverse order
-// when the last user of the key has gone.
+// One loaded PKCS#11 module: libp11's context and its slot list. A module is initialised once
+// per process (C_Initialize) and finalising it ends every session of the process, so all keys
+// from one module share one Library, which stays loaded until the process ends. `mutex`
+// serialises the look-ups made through it. A token stays logged in while a key from it lives.
 struct Library {
+  std::mutex mutex;
   PKCS11_CTX* context = nullptr;
   bool loaded = false;
   PKCS11_SLOT* slots = nullptr;
   unsigned int slot_count = 0;
+  std::map<PKCS11_SLOT*, int> keys_in_use;  // per token: its keys alive; the last one logs out
 
   Library() = default;
   Library(const Library&) = delete;
@@ -121,13 +126,35 @@ std::string reason_suffix() {
   return reason.empty() ? std::string() : ": " + reason;
 }
 
+// Returns the loaded module at `module_path`, loading it on first use.
+std::shared_ptr<Library> library_for(const std::string& module_path) {
+  static std::mutex mutex;
+  static std::map<std::string, std::shared_ptr<Library>> loaded;
+  const std::lock_guard lock(mutex);
+  std::shared_ptr<Library>& library = loaded[module_path];
+  if (library) return library;
+  auto fresh = std::make_shared<Library>();
+  fresh->context = PKCS11_CTX_new();
+  if (fresh->context == nullptr) throw TokenError("Cannot start libp11" + reason_suffix());
+  if (PKCS11_CTX_load(fresh->context, module_path.c_str()) != 0) {
+    throw TokenError("Cannot load the PKCS#11 module '" + shortened(module_path) + "'" + reason_suffix());
+  }
+  fresh->loaded = true;
+  library = fresh;
+  return library;
+}
+
 bool matches(const Uri& uri, const char* name, const char* actual) {
   const std::string* wanted = uri.find(name);
   return wanted == nullptr || (actual != nullptr && *wanted == actual);
 }
 
-bool token_matches(const Uri& uri, PKCS11_SLOT* slot) {
+bool token_matches(const Uri& uri, const PKCS11_CTX* context, PKCS11_SLOT* slot) {
   const PKCS11_TOKEN* token = slot->token;
+  if (!matches(uri, "library-manufacturer", context->manufacturer) ||
+      !matches(uri, "library-description", context->description)) {
+    return false;
+  }
   if (const std::string* id = uri.find("slot-id"); id != nullptr && *id != std::to_string(PKCS11_get_slotid_from_slot(slot))) {
     return false;
   }
@@ -194,21 +221,18 @@ merrowin::PrivateKey load_private_key(std::string_view uri_text, const std::opti
   }
 
   ossl::clear_errors();
-  auto library = std::make_shared<Library>();
-  library->context = PKCS11_CTX_new();
-  if (library->context == nullptr) throw TokenError("Cannot start libp11" + reason_suffix());
-  if (PKCS11_CTX_load(library->context, module_path.c_str()) != 0) {
-    throw TokenError("Cannot load the PKCS#11 module '" + shortened(module_path) + "'" + reason_suffix());
-  }
-  library->loaded = true;
-  if (PKCS11_enumerate_slots(library->context, &library->slots, &library->slot_count) != 0) {
+  const std::shared_ptr<Library> library = library_for(module_path);
+  const std::lock_guard lock(library->mutex);
+  // Slots known from earlier look-ups are kept (keys found through them stay valid); new
+  // tokens are seen.
+  if (PKCS11_update_slots(library->context, &library->slots, &library->slot_count) != 0) {
     throw TokenError("Cannot list the slots of the PKCS#11 module '" + shortened(module_path) + "'" + reason_suffix());
   }
 
   PKCS11_SLOT* found_slot = nullptr;
   for (PKCS11_SLOT* slot = PKCS11_find_token(library->context, library->slots, library->slot_count); slot != nullptr;
        slot = PKCS11_find_next_token(library->context, library->slots, library->slot_count, slot)) {
-    if (slot->token == nullptr || !slot->token->initialized || !token_matches(uri, slot)) continue;
+    if (slot->token == nullptr || !slot->token->initialized || !token_matches(uri, library->context, slot)) continue;
     if (found_slot != nullptr) {
       throw TokenError("More than one token matches '" + uri.text + "': name one with token=...");
     }
@@ -219,7 +243,11 @@ merrowin::PrivateKey load_private_key(std::string_view uri_text, const std::opti
     throw TokenError("No token matches '" + uri.text + "' in the PKCS#11 module '" + shortened(module_path) + "'");
   }
   PKCS11_TOKEN* token = found_slot->token;
-  if (token->loginRequired) {
+  int logged_in = 0;
+  if (PKCS11_is_logged_in(found_slot, 0, &logged_in) != 0) logged_in = 0;
+  // Logged in already: an earlier key of this process opened the token (the login of a
+  // PKCS#11 application holds for all its sessions).
+  if (token->loginRequired && logged_in == 0) {
     if (!pin.present()) {
       throw TokenError("The token " + token_name(token) +
                        " needs a PIN: give it as the passphrase (or as pin-value in the URI)");
@@ -228,6 +256,15 @@ merrowin::PrivateKey load_private_key(std::string_view uri_text, const std::opti
       throw TokenError("The token " + token_name(token) + " refused the PIN" + reason_suffix());
     }
   }
+  // Should no key come of it, a token that no key of ours uses is left logged out.
+  struct LogoutUnlessKept {
+    Library& library;
+    PKCS11_SLOT* slot;
+    bool kept = false;
+    ~LogoutUnlessKept() {
+      if (!kept && library.keys_in_use[slot] == 0) (void)PKCS11_logout(slot);
+    }
+  } logout_unless_kept{*library, found_slot};
 
   PKCS11_KEY* keys = nullptr;
   unsigned int key_count = 0;
@@ -254,8 +291,18 @@ merrowin::PrivateKey load_private_key(std::string_view uri_text, const std::opti
   // and giving it back with ours is right either way.
   EVP_PKEY_up_ref(key);
   ossl::UniquePtr<EVP_PKEY> owned(key);
-  // The key's operations call into the module: it stays loaded as long as the key lives.
-  std::shared_ptr<EVP_PKEY> shared(owned.release(), [library](EVP_PKEY* evp) { EVP_PKEY_free(evp); });
+  // The key's operations call into the module: the key holds on to it, and the last key of
+  // the token logs out of it.
+  ++library->keys_in_use[found_slot];
+  logout_unless_kept.kept = true;
+  std::shared_ptr<EVP_PKEY> shared(owned.release(), [library, found_slot](EVP_PKEY* evp) {
+    const std::lock_guard key_lock(library->mutex);
+    EVP_PKEY_free(evp);
+    if (--library->keys_in_use[found_slot] == 0) {
+      (void)PKCS11_logout(found_slot);
+      ERR_clear_error();
+    }
+  });
   ossl::clear_errors();
   return merrowin::PrivateKey(std::move(shared));
 }

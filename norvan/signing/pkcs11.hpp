@@ -35,8 +35,12 @@ bool is_pkcs11_uri(std::string_view location);
 /// library-manufacturer, library-description, object (the key's label), id, type (only
 /// "private"). Query attributes: pin-value, module-path. The module: `module` when given, else
 /// the URI's module-path, else DEFAULT_MODULE. The PIN: `pin` when given, else the URI's
-/// pin-value; never asked for. Exactly one private key must match. The token and module stay
-/// loaded as long as the key (or a copy) lives. Throws TokenError.
+/// pin-value; never asked for. Exactly one private key must match. Throws TokenError.
+///
+/// A module, once loaded, stays loaded until the process ends (finalising it would end the
+/// sessions of every other key from it). A token stays logged in while a key from it lives;
+/// meanwhile a second key from it is found without checking the PIN again, as PKCS#11 logins
+/// hold for the whole process.
 merrowin::PrivateKey load_private_key(std::string_view uri, const std::optional<Bytes>& pin = std::nullopt,
                                       const std::optional<std::filesystem::path>& module = std::nullopt);
 

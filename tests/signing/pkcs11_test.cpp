@@ -95,6 +95,16 @@ TEST_F(TokenTest, TokenKeysMakeCertificatesRequestsAndSignaturesThatVerify) {
   EXPECT_NE(testing::read_text(out).find("BEGIN CERTIFICATE"), std::string::npos);
 }
 
+// Keys of one module share it: one going does not end the others' sessions.
+TEST_F(TokenTest, KeysOfOneModuleLiveSideBySide) {
+  const merrowin::PrivateKey ec = token_key("pkcs11:token=signing;object=ec-key");
+  {
+    const merrowin::PrivateKey rsa = token_key("pkcs11:token=signing;object=rsa-key");
+    merrowin::check_signatures_verify(rsa, "the RSA key");
+  }
+  merrowin::check_signatures_verify(ec, "the EC key, after the RSA key has gone");
+}
+
 TEST_F(TokenTest, EachFailureIsOneClearLine) {
   expect_error<TokenError>([] { (void)load_private_key("pkcs11:token=signing;object=ec-key", to_bytes("9999"), fs::path(kModule)); },
                            "The token 'signing' refused the PIN");
@@ -116,6 +126,10 @@ TEST_F(TokenTest, EachFailureIsOneClearLine) {
   // The PIN given in the URI never appears in an error.
   expect_error<TokenError>([] { (void)load_private_key("pkcs11:token=nope?pin-value=secret", std::nullopt, fs::path(kModule)); },
                            "No token matches 'pkcs11:token=nope' in");
+
+  // A look-up that found no key left the token logged out: a wrong PIN is refused again.
+  expect_error<TokenError>([] { (void)load_private_key("pkcs11:token=signing;object=ec-key", to_bytes("0000"), fs::path(kModule)); },
+                           "The token 'signing' refused the PIN");
 
   EXPECT_TRUE(is_pkcs11_uri("PKCS11:token=x"));
   EXPECT_FALSE(is_pkcs11_uri("pkcs11.pem"));
