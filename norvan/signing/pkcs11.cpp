@@ -129,9 +129,11 @@ std::string reason_suffix() {
 // Returns the loaded module at `module_path`, loading it on first use.
 std::shared_ptr<Library> library_for(const std::string& module_path) {
   static std::mutex mutex;
-  static std::map<std::string, std::shared_ptr<Library>> loaded;
+  // Never destroyed: at exit a module may already have torn itself down (its own static
+  // objects go first when it was loaded later), so nothing may call into it then.
+  static auto* const loaded = new std::map<std::string, std::shared_ptr<Library>>();
   const std::lock_guard lock(mutex);
-  std::shared_ptr<Library>& library = loaded[module_path];
+  std::shared_ptr<Library>& library = (*loaded)[module_path];
   if (library) return library;
   auto fresh = std::make_shared<Library>();
   fresh->context = PKCS11_CTX_new();
@@ -140,6 +142,10 @@ std::shared_ptr<Library> library_for(const std::string& module_path) {
     throw TokenError("Cannot load the PKCS#11 module '" + shortened(module_path) + "'" + reason_suffix());
   }
   fresh->loaded = true;
+  // The slots are listed once: keys found through them must stay valid while others are looked up.
+  if (PKCS11_enumerate_slots(fresh->context, &fresh->slots, &fresh->slot_count) != 0) {
+    throw TokenError("Cannot list the slots of the PKCS#11 module '" + shortened(module_path) + "'" + reason_suffix());
+  }
   library = fresh;
   return library;
 }
@@ -223,12 +229,6 @@ merrowin::PrivateKey load_private_key(std::string_view uri_text, const std::opti
   ossl::clear_errors();
   const std::shared_ptr<Library> library = library_for(module_path);
   const std::lock_guard lock(library->mutex);
-  // Slots known from earlier look-ups are kept (keys found through them stay valid); new
-  // tokens are seen.
-  if (PKCS11_update_slots(library->context, &library->slots, &library->slot_count) != 0) {
-    throw TokenError("Cannot list the slots of the PKCS#11 module '" + shortened(module_path) + "'" + reason_suffix());
-  }
-
   PKCS11_SLOT* found_slot = nullptr;
   for (PKCS11_SLOT* slot = PKCS11_find_token(library->context, library->slots, library->slot_count); slot != nullptr;
        slot = PKCS11_find_next_token(library->context, library->slots, library->slot_count, slot)) {

@@ -38,7 +38,8 @@ bool is_pkcs11_uri(std::string_view location);
 /// pin-value; never asked for. Exactly one private key must match. Throws TokenError.
 ///
 /// A module, once loaded, stays loaded until the process ends (finalising it would end the
-/// sessions of every other key from it). A token stays logged in while a key from it lives;
+/// sessions of every other key from it); its slots are listed when it is loaded, so a token
+/// inserted later is seen by the next process. A token stays logged in while a key from it lives;
 /// meanwhile a second key from it is found without checking the PIN again, as PKCS#11 logins
 /// hold for the whole process.
 merrowin::PrivateKey load_private_key(std::string_view uri, const std::optional<Bytes>& pin = std::nullopt,
