@@ -88,7 +88,7 @@ Uri parse_uri(std::string_view text) {
     }
   }
   for (const auto& [name, value] : uri.query) {
-    if (name != "pin-value" && name != "module-path" && name != "module-name") {
+    if (name != "pin-value" && name != "module-path") {
       bad_uri(text, "the query attribute '" + shortened(name, 60) + "' is not one this program knows");
     }
   }
