@@ -2,6 +2,7 @@
 
 #include "norvan/common/shortened.hpp"
 
+#include <dlfcn.h>
 #include <libp11.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -135,6 +136,15 @@ std::shared_ptr<Library> library_for(const std::string& module_path) {
   const std::lock_guard lock(mutex);
   std::shared_ptr<Library>& library = (*loaded)[module_path];
   if (library) return library;
+  // Opened here first, so that a file that is no loadable module is reported in our one line
+  // (libp11 would print the loader's complaint on standard error too).
+  if (void* probe = ::dlopen(module_path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+    ::dlclose(probe);
+  } else {
+    const char* why = ::dlerror();
+    throw TokenError("Cannot load the PKCS#11 module '" + shortened(module_path) + "'" +
+                     (why != nullptr ? ": " + shortened(why) : std::string()));
+  }
   auto fresh = std::make_shared<Library>();
   fresh->context = PKCS11_CTX_new();
   if (fresh->context == nullptr) throw TokenError("Cannot start libp11" + reason_suffix());

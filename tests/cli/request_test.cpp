@@ -79,4 +79,8 @@ TEST(RequestCommand, KeyInATokenStandsInForTheKeyFile) {
   const auto missing = run_norvan({"request", "-k", "pkcs11:token=cli-token;object=bob", "-p4321"});
   EXPECT_EQ(missing.exit_status, 1);
   EXPECT_EQ(missing.err, "No private key of the token 'cli-token' matches 'pkcs11:token=cli-token;object=bob'\n");
+  const auto no_module = run_norvan({"request", "-k", "pkcs11:token=cli-token?module-path=/etc/hostname", "-p4321"});
+  EXPECT_EQ(no_module.exit_status, 1);
+  EXPECT_TRUE(no_module.err.starts_with("Cannot load the PKCS#11 module '/etc/hostname': ")) << no_module.err;
+  EXPECT_EQ(std::count(no_module.err.begin(), no_module.err.end(), '\n'), 1) << no_module.err;
 }
