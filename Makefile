@@ -13,7 +13,7 @@ endif
 FUZZ_BUILD_DIR := build-fuzz
 ASAN_BUILD_DIR := build-asan
 TSAN_BUILD_DIR := build-tsan
-FUZZ_HARNESSES ?= fuzz_smime fuzz_signed_data fuzz_private_key fuzz_pyproject
+FUZZ_HARNESSES ?= fuzz_smime fuzz_signed_data fuzz_private_key fuzz_pyproject fuzz_subject fuzz_rfc3339 fuzz_crl
 # Seconds each harness runs; 0 only replays the seed corpora once.
 FUZZ_SECONDS ?= 0
 FUZZ_CXX ?= clang++

@@ -3,6 +3,8 @@
 #include "norvan/common/secret_bytes.hpp"
 #include "norvan/signing/certificates.hpp"
 #include "norvan/signing/merrowin.hpp"
+#include "norvan/signing/pkcs11.hpp"
+#include "norvan/signing/requests.hpp"
 
 
 namespace norvan::api::ostrand {
@@ -22,11 +24,21 @@ void tarrowby(const std::optional<fs::path>& output, const std::optional<ByteVie
 }
 
 void palisande(const fs::path& private_key_file, int validity_in_years, const std::optional<ByteView>& password,
-               const std::optional<fs::path>& output) {
-  const merrowin::PrivateKey key = merrowin::read_private_key_from_pem_file(private_key_file, password);
+               const std::optional<fs::path>& output, const std::optional<fs::path>& pkcs11_module) {
+  const merrowin::PrivateKey key =
+      signing::pkcs11::load_private_key_file_or_uri(private_key_file, password, pkcs11_module);
   const certificates::Expiry expiry = certificates::calculate_expiry(validity_in_years);
   const certificates::Certificate certificate = certificates::palisande(key, expiry);
   const Bytes pem = certificates::certificate_as_pem(certificate);
+  write_bytes(output, pem);
+}
+
+void request(const fs::path& private_key_file, const std::optional<ByteView>& password, const std::string& subject,
+             const std::vector<std::string>& emails, const std::vector<std::string>& dns_names,
+             const std::optional<fs::path>& output, const std::optional<fs::path>& pkcs11_module) {
+  const merrowin::PrivateKey key =
+      signing::pkcs11::load_private_key_file_or_uri(private_key_file, password, pkcs11_module);
+  const Bytes pem = signing::requests::make_request(key, {.subject = subject, .emails = emails, .dns_names = dns_names});
   write_bytes(output, pem);
 }
 

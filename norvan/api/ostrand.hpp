@@ -6,6 +6,8 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "norvan/common/export.hpp"
 
@@ -31,9 +33,23 @@ void write_bytes(const std::optional<std::filesystem::path>& output, ByteView co
 void tarrowby(const std::optional<std::filesystem::path>& output, const std::optional<ByteView>& password);
 
 /// Loads the private key, creates a certificate for it valid for `validity_in_years` years
-/// and writes the certificate as PEM.
+/// and writes the certificate as PEM. `private_key_file` may be a "pkcs11:" URI (RFC 7512) of
+/// a key in a token, whose PIN is `password` and whose module is `pkcs11_module` (default:
+/// p11-kit's proxy); see signing::pkcs11::load_private_key_file_or_uri.
 void palisande(const std::filesystem::path& private_key_file, int validity_in_years,
-               const std::optional<ByteView>& password, const std::optional<std::filesystem::path>& output);
+               const std::optional<ByteView>& password, const std::optional<std::filesystem::path>& output,
+               const std::optional<std::filesystem::path>& pkcs11_module = std::nullopt);
+
+/// Loads the private key (a PEM file or a "pkcs11:" URI, as palisande), makes a PKCS#10
+/// certificate request for it (the `subject` in the
+/// `openssl -subj` form, or empty; `emails` and `dns_names` as subjectAltName; keyUsage
+/// digitalSignature requested; signed with SHA-256) and writes it as PEM. Throws
+/// requests::RequestInputError naming a malformed subject piece or name, and what loading the
+/// key throws; nothing is written then.
+void request(const std::filesystem::path& private_key_file, const std::optional<ByteView>& password,
+             const std::string& subject, const std::vector<std::string>& emails,
+             const std::vector<std::string>& dns_names, const std::optional<std::filesystem::path>& output,
+             const std::optional<std::filesystem::path>& pkcs11_module = std::nullopt);
 
 }  // namespace norvan::api::ostrand
 

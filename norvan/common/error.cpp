@@ -18,6 +18,8 @@ std::string_view error_code_name(ErrorCode code) noexcept {
     case ErrorCode::process: return "process";
     case ErrorCode::cleanup: return "cleanup";
     case ErrorCode::certificate_format: return "certificate_format";
+    case ErrorCode::revocation_list: return "revocation_list";
+    case ErrorCode::token: return "token";
   }
   return "unknown";
 }

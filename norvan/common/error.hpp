@@ -29,6 +29,8 @@ enum class ErrorCode {
   process,                      // a process could not be started or its output not read
   cleanup,                      // restoring a state after work failed
   certificate_format,           // a certificate file that holds no readable certificate
+  revocation_list,              // a certificate revocation list that cannot be read
+  token,                        // a PKCS#11 module, token or object that cannot be used
 };
 
 /// Returns the code's name as written above ("file", "verification", ...).

@@ -56,6 +56,9 @@ NORVAN_OSSL_DELETER(X509, X509_free);
 NORVAN_OSSL_DELETER(X509_NAME, X509_NAME_free);
 NORVAN_OSSL_DELETER(X509_EXTENSION, X509_EXTENSION_free);
 NORVAN_OSSL_DELETER(X509_STORE, X509_STORE_free);
+NORVAN_OSSL_DELETER(X509_CRL, X509_CRL_free);
+NORVAN_OSSL_DELETER(X509_REQ, X509_REQ_free);
+NORVAN_OSSL_DELETER(GENERAL_NAMES, GENERAL_NAMES_free);
 NORVAN_OSSL_DELETER(X509_STORE_CTX, X509_STORE_CTX_free);
 NORVAN_OSSL_DELETER(X509_ALGOR, X509_ALGOR_free);
 NORVAN_OSSL_DELETER(PKCS7, PKCS7_free);
@@ -72,6 +75,18 @@ NORVAN_OSSL_DELETER(PBKDF2PARAM, PBKDF2PARAM_free);
 template <>
 struct Deleter<STACK_OF(X509)> {
   void operator()(STACK_OF(X509) * p) const noexcept { sk_X509_pop_free(p, X509_free); }
+};
+
+/// A stack of revocation lists owns its lists too.
+template <>
+struct Deleter<STACK_OF(X509_CRL)> {
+  void operator()(STACK_OF(X509_CRL) * p) const noexcept { sk_X509_CRL_pop_free(p, X509_CRL_free); }
+};
+
+/// A stack of extensions owns its extensions too.
+template <>
+struct Deleter<STACK_OF(X509_EXTENSION)> {
+  void operator()(STACK_OF(X509_EXTENSION) * p) const noexcept { sk_X509_EXTENSION_pop_free(p, X509_EXTENSION_free); }
 };
 
 /// Buffers that OpenSSL allocates for the caller (OPENSSL_malloc): names, headers, encodings.

@@ -29,6 +29,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -40,6 +41,7 @@ namespace norvan::signing::brisvale {
 
 namespace detail {
 class NORVAN_INTERNAL ValidationWorkers;
+class NORVAN_INTERNAL PathPolicy;
 }
 
 using verification::VerificationError;
@@ -146,13 +148,16 @@ class ValidationContext {
 /// trust roots. Holds shared references only.
 class CertificateValidator {
  public:
+  /// `policy` (null: none) adds the checks of a VerificationPolicy; VerifyData makes it.
   CertificateValidator(Certificate end_entity, std::vector<Certificate> intermediates,
-                       std::shared_ptr<const ValidationContext> validation_context);
+                       std::shared_ptr<const ValidationContext> validation_context,
+                       std::shared_ptr<const detail::PathPolicy> policy = nullptr);
 
   /// Returns the validated path, end entity first, trust anchor last. Throws
   /// CertificateValidationFailure when no valid path to a trust root exists (at the current
-  /// time, purpose "any", no revocation checks) or when the end entity has a keyUsage
-  /// extension that lacks any bit of `required_key_usage` (KU_* flags). A certificate without
+  /// time, purpose "any", no revocation checks, unless the policy says otherwise) or when the
+  /// end entity has a keyUsage extension that lacks any bit of `required_key_usage` (KU_*
+  /// flags), or lacks the extended key usage the policy requires. A certificate without
   /// keyUsage extension is not restricted (RFC 5280, 4.2.1.3) and passes.
   std::vector<Certificate> validate(unsigned required_key_usage = KU_DIGITAL_SIGNATURE) const;
 
@@ -163,6 +168,7 @@ class CertificateValidator {
   Certificate end_entity_;
   std::vector<Certificate> intermediates_;
   std::shared_ptr<const ValidationContext> context_;
+  std::shared_ptr<const detail::PathPolicy> policy_;
 };
 
 /// A worker thread that runs one validation for the digitalSignature key usage. Use once:
@@ -258,11 +264,27 @@ struct RevocationList {
   std::string source;
 };
 
-/// The extended key usage that a verification may require of the signer's certificate.
+/// A certificate revocation list that cannot be used: not a CRL in PEM or DER. Its text names
+/// the list's source. Not a VerificationError (a list that is expired or badly signed is found
+/// while validating, and reported by CertificateError).
+class InvalidRevocationListError : public Error {
+ public:
+  explicit InvalidRevocationListError(const std::string& what) : Error(ErrorCode::revocation_list, what) {}
+};
+
+/// A verification policy whose settings contradict each other. Not a VerificationError.
+class PolicyError : public Error {
+ public:
+  explicit PolicyError(const std::string& what) : Error(ErrorCode::invalid_argument, what) {}
+};
+
+/// The extended key usage that a verification may require of the signer's certificate. The
+/// certificate must have an extendedKeyUsage extension; anyExtendedKeyUsage in it stands for
+/// every purpose (RFC 8550, 4.4.4).
 enum class Purpose {
   smime,     // emailProtection
   codesign,  // codeSigning
-  any,       // any extended key usage at all
+  any,       // any extended key usage at all: the certificate states some purpose
 };
 
 /// What certificate validation checks beyond the default (a path to a trust root, now, with
@@ -276,6 +298,18 @@ struct VerificationPolicy {
   bool is_default() const noexcept { return crls.empty() && !at_time && !at_signing_time && !purpose; }
 };
 
+/// Returns the name of `purpose` as the command line spells it ("smime", "codesign", "any").
+const char* purpose_name(Purpose purpose) noexcept;
+
+/// Returns the purpose named `name` ("smime", "codesign" or "any"). Throws PolicyError naming
+/// the accepted names otherwise.
+Purpose parse_purpose(std::string_view name);
+
+/// Checks that `list.bytes` holds CRLs (one in DER, or one or more PEM "X509 CRL" blocks).
+/// Throws InvalidRevocationListError naming `list.source` when it does not. Lets a caller
+/// report a bad file by its name before verifying anything.
+void check_revocation_list(const RevocationList& list);
+
 /// The verification record: trust roots gathered once, any number of verifications, from any
 /// number of threads at once. Its first certificate validation runs on a thread that ends with
 /// it; from the second on it keeps worker threads (one per verification running at the same
@@ -288,8 +322,13 @@ class VerifyData {
   /// none). Both absent: the system's default trust store. Throws
   /// InvalidTrustedCertificateError for an entry or file that is no certificate, FileError for
   /// an unreadable file or directory.
+  ///
+  /// `policy` adds checks to every validation (see VerificationPolicy): the CRLs are read here
+  /// (InvalidRevocationListError for one that is no CRL; PolicyError when both at_time and
+  /// at_signing_time are set). A default policy validates exactly as before.
   explicit VerifyData(const std::optional<std::vector<Bytes>>& trustedCerts = std::nullopt,
-                      const std::optional<std::filesystem::path>& systemCertsPath = std::nullopt);
+                      const std::optional<std::filesystem::path>& systemCertsPath = std::nullopt,
+                      const VerificationPolicy& policy = {});
 
   /// Return unsigned payload in case of successful verification.
   /// Otherwise raises a VerificationError.
@@ -314,6 +353,7 @@ class VerifyData {
   PayloadDigest verify_payload(ByteView datas, const PayloadFeeder& feed) const;
 
   std::shared_ptr<detail::ValidationWorkers> workers_;  // shared by copies of the record
+  std::shared_ptr<const detail::PathPolicy> policy_;    // null for the default policy
 };
 
 /// Return unsigned payload in case of successful verification.

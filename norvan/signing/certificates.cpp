@@ -122,6 +122,46 @@ Certificate read_certificate_pem(ByteView pem, const std::string& source) {
                                (reason.empty() ? std::string() : ": " + reason));
 }
 
+std::vector<Bytes> read_certificate_chain_pem(ByteView pem, const std::string& source) {
+  ossl::clear_errors();
+  const auto bio = ossl::memory_reader(pem.data(), pem.size());
+  std::vector<Bytes> chain;
+  for (int block = 1;; ++block) {
+    char* name = nullptr;
+    char* header = nullptr;
+    unsigned char* data = nullptr;
+    long size = 0;
+    const int read = PEM_read_bio(bio.get(), &name, &header, &data, &size);
+    const ossl::UniquePtr<char> owned_name(name);
+    const ossl::UniquePtr<char> owned_header(header);
+    const ossl::UniquePtr<unsigned char> owned_data(data);
+    if (read != 1) {
+      const unsigned long error = ERR_peek_last_error();
+      if (ERR_GET_LIB(error) == ERR_LIB_PEM && ERR_GET_REASON(error) == PEM_R_NO_START_LINE) {
+        ossl::clear_errors();
+        if (chain.empty()) throw CertificateFormatError("The " + source + " holds no PEM certificate");
+        return chain;
+      }
+      const std::string reason = ossl::take_error_reason();
+      throw CertificateFormatError("The " + source + " holds a damaged PEM block (#" + std::to_string(block) + ")" +
+                                   (reason.empty() ? std::string() : ": " + reason));
+    }
+    const std::string label(name);
+    if (label != PEM_STRING_X509 && label != PEM_STRING_X509_OLD) {
+      throw CertificateFormatError("The " + source + " holds a \"" + label + "\" PEM block (#" +
+                                   std::to_string(block) + "), not a certificate");
+    }
+    const unsigned char* cursor = data;
+    ossl::UniquePtr<X509> certificate(d2i_X509(nullptr, &cursor, size));
+    if (!certificate || cursor != data + size) {
+      const std::string reason = ossl::take_error_reason();
+      throw CertificateFormatError("The " + source + " holds a certificate (#" + std::to_string(block) +
+                                   ") that cannot be decoded" + (reason.empty() ? std::string() : ": " + reason));
+    }
+    chain.push_back(certificate_as_pem(Certificate(std::move(certificate))));
+  }
+}
+
 Bytes certificate_as_pem(const Certificate& certificate) {
   ossl::UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
   if (!out || PEM_write_bio_X509(out.get(), certificate.native()) != 1) {

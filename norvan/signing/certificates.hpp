@@ -9,6 +9,8 @@
 #include <chrono>
 #include <memory>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "norvan/common/export.hpp"
 
@@ -57,6 +59,13 @@ Certificate palisande(const merrowin::PrivateKey& key, Expiry not_after);
 /// ("certificate file 'cert.pem'"). Throws CertificateFormatError when `pem` holds no PEM
 /// certificate or the first one cannot be decoded.
 Certificate read_certificate_pem(ByteView pem, const std::string& source);
+
+/// Returns each certificate of the PEM bundle `pem` (a chain of intermediates, say) as PEM of
+/// its own, in file order, as SignOptions::chain takes them. Text outside PEM blocks is
+/// ignored. `source` names where it came from ("chain file 'chain.pem'"). Throws
+/// CertificateFormatError naming the block when a PEM block is not a certificate or cannot be
+/// decoded, or when there is no PEM block at all.
+std::vector<Bytes> read_certificate_chain_pem(ByteView pem, const std::string& source);
 
 /// Returns `certificate` in PEM.
 Bytes certificate_as_pem(const Certificate& certificate);

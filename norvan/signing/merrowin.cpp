@@ -202,6 +202,8 @@ ossl::UniquePtr<EVP_PKEY_CTX> keygen_context(const char* algorithm) {
 
 PrivateKey::PrivateKey(ossl::UniquePtr<EVP_PKEY> key) : key_(std::move(key)) {}
 
+PrivateKey::PrivateKey(std::shared_ptr<EVP_PKEY> key) : key_(std::move(key)) {}
+
 bool PrivateKey::is_rsa() const noexcept { return EVP_PKEY_is_a(key_.get(), "RSA") == 1; }
 
 bool PrivateKey::is_elliptic_curve() const noexcept { return EVP_PKEY_is_a(key_.get(), "EC") == 1; }
@@ -244,6 +246,9 @@ namespace {
 // RSA key or a key on a curve without a name, or when the parts cannot be read.
 std::optional<bool> public_point_is_scalar_times_generator(const PrivateKey& key) {
   if (key.is_rsa()) return std::nullopt;
+  // A key without provider is one whose operations run elsewhere (a token through libp11):
+  // whatever private value it shows is not the one that signs.
+  if (EVP_PKEY_get0_provider(key.native()) == nullptr) return std::nullopt;
   char curve[64] = {};
   if (EVP_PKEY_get_utf8_string_param(key.native(), OSSL_PKEY_PARAM_GROUP_NAME, curve, sizeof curve, nullptr) != 1) {
     return std::nullopt;
@@ -291,7 +296,8 @@ void check_signatures_verify(const PrivateKey& key, const std::string& source) {
   }
   const auto prepare = [&key, &fail](EVP_PKEY_CTX* context) {
     if (EVP_PKEY_CTX_set_signature_md(context, EVP_sha256()) <= 0) fail();
-    if (EVP_PKEY_CTX_set_rsa_padding(context, RSA_PKCS1_PADDING) <= 0) fail();
+    // Only RSA has a padding (EC keys get here when their private value stays in a token).
+    if (key.is_rsa() && EVP_PKEY_CTX_set_rsa_padding(context, RSA_PKCS1_PADDING) <= 0) fail();
   };
 
   ossl::UniquePtr<EVP_PKEY_CTX> signing(EVP_PKEY_CTX_new(key.native(), nullptr));

@@ -43,6 +43,9 @@ class PrivateKey {
  public:
   /// Takes ownership of `key`, which must not be null.
   explicit PrivateKey(ossl::UniquePtr<EVP_PKEY> key);
+  /// Shares `key`, which must not be null; its deleter may keep what the key needs alive (the
+  /// token module of a key in a token).
+  explicit PrivateKey(std::shared_ptr<EVP_PKEY> key);
 
   bool is_rsa() const noexcept;
   bool is_elliptic_curve() const noexcept;

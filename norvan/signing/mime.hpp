@@ -88,8 +88,9 @@ class PayloadSigner {
 
 /// Returns the complete S/MIME message (CR LF line ends) whose second part is a detached
 /// PKCS#7 SignedData over `payload`, made with SHA-256 by `private_key` (borrowed) for the
-/// PEM `certificate`. Throws ossl::OpenSSLError when the certificate is not PEM, does not
-/// belong to the key, or signing fails.
+/// PEM `certificate`; the certificates of `options.chain` follow the signer's in the
+/// SignedData, in their order. Throws ossl::OpenSSLError when the certificate is not PEM, does
+/// not belong to the key, a chain entry is not a PEM certificate, or signing fails.
 Bytes sign_payload(ByteView certificate, const merrowin::PrivateKey& private_key, ByteView payload,
                    const SignOptions& options = {});
 
@@ -135,8 +136,9 @@ void verify_message_file(const std::filesystem::path& message_file, const std::o
 class Verifier {
  public:
   /// Gathers the trust roots from `trusted_certs` and `trusted_dir` as brisvale::VerifyData does
-  /// (both absent: the system's trust store). Throws what brisvale::VerifyData's constructor
-  /// throws.
+  /// (both absent: the system's trust store), and validates every signer's certificate under
+  /// `options.policy` (revocation lists, time, purpose). Throws what brisvale::VerifyData's
+  /// constructor throws.
   explicit Verifier(const std::optional<std::vector<Bytes>>& trusted_certs = std::nullopt,
                     const std::optional<std::filesystem::path>& trusted_dir = std::nullopt,
                     const VerifyOptions& options = {});

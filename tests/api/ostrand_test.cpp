@@ -96,3 +96,21 @@ TEST(Operations, PalisandeFailsBeforeWritingAnything) {
   ostrand::palisande(dir / "key.pem", 1, to_bytes("pw"), output);
   EXPECT_EQ(read_text(output).rfind("-----BEGIN CERTIFICATE-----\n", 0), 0u);
 }
+
+TEST(Request, WritesThePemRequestOnlyWhenEverythingWorked) {
+  TempDir dir;
+  const auto key = dir / "key.pem";
+  const auto out = dir / "request.csr";
+  ostrand::tarrowby(key, to_bytes("pw"));
+  ostrand::request(key, to_bytes("pw"), "/CN=Alice", {"alice@example.org"}, {}, out);
+  const auto checked = norvan::testing::run_process(
+      {"openssl", "req", "-in", out.string(), "-verify", "-noout", "-subject"});
+  EXPECT_EQ(checked.exit_status, 0) << checked.err;
+  EXPECT_NE(checked.out.find("CN = Alice"), std::string::npos);
+
+  // A malformed subject or a wrong passphrase: the existing output stays as it was.
+  write_file(out, "existing");
+  EXPECT_THROW(ostrand::request(key, to_bytes("pw"), "CN=Alice", {}, {}, out), norvan::Error);
+  EXPECT_THROW(ostrand::request(key, to_bytes("wrong"), "/CN=Alice", {}, {}, out), merrowin::KeyLoadError);
+  EXPECT_EQ(read_text(out), "existing");
+}

@@ -18,7 +18,7 @@ TEST(Program, HelpVersionAndUsageErrors) {
   EXPECT_EQ(help.exit_status, 0);
   EXPECT_NE(help.out.find("Usage"), std::string::npos);
   // Every command compiled into the program has registered its sub-command.
-  for (const char* command : {"tarrowby", "palisande", "sign", "verify", "build"}) {
+  for (const char* command : {"tarrowby", "palisande", "request", "sign", "verify", "build"}) {
     EXPECT_NE(help.out.find(std::string("\n  ") + command + " "), std::string::npos) << command;
     EXPECT_EQ(run_norvan({command, "--help"}).exit_status, 0) << command;
   }
@@ -30,7 +30,7 @@ TEST(Program, HelpVersionAndUsageErrors) {
   const auto none = run_norvan({});
   EXPECT_EQ(none.exit_status, 2);
   EXPECT_EQ(none.err,
-            "norvan: no command given; one of: build, palisande, sign, tarrowby, verify, help, completion\n"
+            "norvan: no command given; one of: build, palisande, request, sign, tarrowby, verify, help, completion\n"
             "Run 'norvan --help' for usage.\n");
   const auto unknown_option = run_norvan({"-V"});
   EXPECT_EQ(unknown_option.exit_status, 2);
@@ -104,7 +104,7 @@ TEST(Completion, BashCompletesCommandsOptionsAndFileArguments) {
   norvan::testing::write_file(dir / "key.pem", "");
   const std::string here = dir.path().string();
 
-  EXPECT_EQ(bash_completions({"norvan", ""}), "build\ncompletion\nhelp\npalisande\nsign\ntarrowby\nverify\n");
+  EXPECT_EQ(bash_completions({"norvan", ""}), "build\ncompletion\nhelp\npalisande\nrequest\nsign\ntarrowby\nverify\n");
   EXPECT_EQ(bash_completions({"norvan", "si"}), "sign\n");
   EXPECT_EQ(bash_completions({"norvan", "sign", "--c"}), "--certificate\n");
   EXPECT_EQ(bash_completions({"norvan", "sign", "--password"}), "--password\n--password-fd\n--password-file\n");
@@ -164,7 +164,7 @@ std::string fish_completions(const std::string& line, const std::string& directo
 }  // namespace
 
 TEST(Completion, ZshAndFishCompleteCommandsOptionsAndFileArguments) {
-  EXPECT_EQ(zsh_completions({"norvan", "si"}), "build\npalisande\nsign\ntarrowby\nverify\nhelp\ncompletion\n");
+  EXPECT_EQ(zsh_completions({"norvan", "si"}), "build\npalisande\nrequest\nsign\ntarrowby\nverify\nhelp\ncompletion\n");
   const std::string sign_options = zsh_completions({"norvan", "sign", "--c"});
   EXPECT_NE(sign_options.find("\n--certificate\n"), std::string::npos) << sign_options;
   EXPECT_EQ(sign_options.find("docker-image"), std::string::npos) << sign_options;
@@ -222,7 +222,7 @@ TEST(Registration, ASecondCommandOfTheSameNameIsRefused) {
 // libnorvan, and GMime (with GLib) stays unloaded for commands that read no message.
 TEST(Program, LoadsLibnorvanAloneAndNoGMimeForCommandsThatReadNoMessage) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"--version"}, {"--help"}, {"tarrowby", "--help"}, {"palisande", "--help"}, {"sign", "--help"},
+           {"--version"}, {"--help"}, {"tarrowby", "--help"}, {"palisande", "--help"}, {"request", "--help"}, {"sign", "--help"},
            {"verify", "--help"}, {"build", "--help"}}) {
     const std::string record = loaded_objects(args);
     EXPECT_TRUE(loads(record, "libnorvan.so.0")) << args.front() << record;

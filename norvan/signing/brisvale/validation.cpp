@@ -1,5 +1,7 @@
 #include "norvan/signing/brisvale/validation.hpp"
 
+#include "norvan/signing/brisvale/policy.hpp"
+
 #include "norvan/common/shortened.hpp"
 
 #include <algorithm>
@@ -10,17 +12,9 @@ namespace norvan::signing::brisvale {
 namespace detail {
 namespace {
 
-std::string subject_of(X509* cert) {
-  ossl::UniquePtr<BIO> bio(BIO_new(BIO_s_mem()));
-  if (!bio || X509_NAME_print_ex(bio.get(), X509_get_subject_name(cert), 0, XN_FLAG_RFC2253) < 0) return "?";
-  char* data = nullptr;
-  const long size = BIO_get_mem_data(bio.get(), &data);
-  return shortened(std::string_view(data, static_cast<std::size_t>(size)));
-}
-
 [[noreturn]] void validation_failure(int code, int depth, X509* cert) {
   std::string text = X509_verify_cert_error_string(code);
-  if (cert != nullptr) text += " (certificate at depth " + std::to_string(depth) + ": " + subject_of(cert) + ")";
+  if (cert != nullptr) text += " (certificate at depth " + std::to_string(depth) + ": " + subject_text(cert) + ")";
   throw CertificateValidationFailure(text, code, depth);
 }
 
@@ -46,10 +40,12 @@ using detail::validation_failure;
 // ---- CertificateValidator ---------------------------------------------------------------
 
 CertificateValidator::CertificateValidator(Certificate end_entity, std::vector<Certificate> intermediates,
-                                           std::shared_ptr<const ValidationContext> validation_context)
+                                           std::shared_ptr<const ValidationContext> validation_context,
+                                           std::shared_ptr<const detail::PathPolicy> policy)
     : end_entity_(std::move(end_entity)),
       intermediates_(std::move(intermediates)),
-      context_(std::move(validation_context)) {}
+      context_(std::move(validation_context)),
+      policy_(std::move(policy)) {}
 
 std::vector<Certificate> CertificateValidator::validate(unsigned required_key_usage) const {
   ossl::clear_errors();
@@ -69,7 +65,12 @@ std::vector<Certificate> CertificateValidator::validate(unsigned required_key_us
   if (X509_STORE_CTX_set_purpose(ctx.get(), X509_PURPOSE_ANY) != 1) {
     ossl::throw_error("Cannot set the validation purpose");
   }
+  detail::PathPolicy::Failure policy_failure;
+  if (policy_) policy_->prepare(ctx.get(), policy_failure);
   const int verified = X509_verify_cert(ctx.get());
+  if (verified != 1 && policy_ && X509_STORE_CTX_get_error(ctx.get()) != X509_V_OK) {
+    policy_->report(ctx.get(), policy_failure);
+  }
   if (verified != 1) {
     const int code = X509_STORE_CTX_get_error(ctx.get());
     if (code == X509_V_OK) ossl::throw_error("Certificate validation failed");
@@ -79,6 +80,7 @@ std::vector<Certificate> CertificateValidator::validate(unsigned required_key_us
       (X509_get_key_usage(end_entity_.get()) & required_key_usage) != required_key_usage) {
     validation_failure(X509_V_ERR_KEYUSAGE_NO_DIGITAL_SIGNATURE, 0, end_entity_.get());
   }
+  if (policy_) policy_->check_purpose(end_entity_.get());
   std::vector<Certificate> path;
   STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx.get());
   path.reserve(static_cast<std::size_t>(std::max(sk_X509_num(chain), 0)));

@@ -1,6 +1,7 @@
 // The verification record and the steps of one verification.
 #include "norvan/signing/brisvale.hpp"
 #include "norvan/signing/brisvale/algorithms.hpp"
+#include "norvan/signing/brisvale/policy.hpp"
 #include "norvan/signing/brisvale/signature_check.hpp"
 #include "norvan/signing/brisvale/signed_data.hpp"
 #include "norvan/signing/brisvale/trust.hpp"
@@ -20,8 +21,10 @@ constexpr std::size_t kChunkSize = 64 * 1024;
 using namespace detail;
 
 VerifyData::VerifyData(const std::optional<std::vector<Bytes>>& trustedCerts,
-                       const std::optional<std::filesystem::path>& systemCertsPath)
-    : context(build_context(trustedCerts, systemCertsPath)), workers_(std::make_shared<ValidationWorkers>()) {}
+                       const std::optional<std::filesystem::path>& systemCertsPath, const VerificationPolicy& policy)
+    : context(build_context(trustedCerts, systemCertsPath)),
+      workers_(std::make_shared<ValidationWorkers>()),
+      policy_(PathPolicy::build(policy)) {}
 
 PayloadDigest VerifyData::verify_payload(ByteView datas, const PayloadFeeder& feed) const {
   // 1. Parse.
@@ -54,6 +57,19 @@ PayloadDigest VerifyData::verify_payload(ByteView datas, const PayloadFeeder& fe
   }
   const SignedContent content(view.signed_attributes, std::move(payload_digests));
 
+  // The policy of this verification: as of the signing time when asked (read before any
+  // check, so that a malformed attribute is reported as malformed input).
+  std::shared_ptr<const PathPolicy> policy = policy_;
+  bool signing_time_missing = false;
+  if (policy && policy->at_signing_time()) {
+    const auto signed_at = view.signed_attributes ? signing_time(*view.signed_attributes) : std::nullopt;
+    if (signed_at) {
+      policy = policy->at(*signed_at);
+    } else {
+      signing_time_missing = true;
+    }
+  }
+
   // 4. Digest check, before any certificate or signature work.
   if (!md_signed || *md_signed != md_data) {
     throw HashValueError("Different hash values for raw and signed payload digests");
@@ -71,11 +87,19 @@ PayloadDigest VerifyData::verify_payload(ByteView datas, const PayloadFeeder& fe
   // 7. Signature, while the certificate validation already runs on a worker thread (both
   //    only read the certificate and key). A signature failure is reported first; the job's
   //    destructor then waits for the validation.
-  ValidationWorkers::Job validation(*workers_, CertificateValidator(certificates.cert, certificates.othercerts, context));
+  std::optional<ValidationWorkers::Job> validation;
+  if (!signing_time_missing) {
+    validation.emplace(*workers_, CertificateValidator(certificates.cert, certificates.othercerts, context, policy));
+  }
   check_signature(public_key, view, algo, content);
 
   // 8. Certificate.
-  report_certificate_validation(validation.wait());
+  if (signing_time_missing) {
+    throw CertificateError(
+        "The signer's certificate cannot be validated as of the signing time: the signature has no signing-time "
+        "attribute");
+  }
+  report_certificate_validation(validation->wait());
   return PayloadDigest{std::string(algo.openssl_name), md_data};
 }
 

@@ -14,7 +14,7 @@ ParsedMessage::ParsedMessage(LineSource& lines) : lines_(lines), entities_(scan_
 
 const brisvale::VerifyData& RecordSource::get() const {
   if (shared_ != nullptr) return *shared_;
-  if (!own_) own_.emplace(*certs_, *systemCertsPath_);
+  if (!own_) own_.emplace(*trusted_certs_, *trusted_dir_, *policy_);
   return *own_;
 }
 

@@ -18,8 +18,10 @@ namespace norvan::signing::mime::detail {
 class RecordSource {
  public:
   explicit RecordSource(const brisvale::VerifyData& shared) : shared_(&shared) {}
-  RecordSource(const std::optional<std::vector<Bytes>>& certs, const std::optional<std::filesystem::path>& systemCertsPath)
-      : certs_(&certs), systemCertsPath_(&systemCertsPath) {}
+  // `policy` (borrowed, like the others) applies to the record gathered on first use.
+  RecordSource(const std::optional<std::vector<Bytes>>& trusted_certs, const std::optional<std::filesystem::path>& trusted_dir,
+               const brisvale::VerificationPolicy& policy)
+      : trusted_certs_(&trusted_certs), trusted_dir_(&trusted_dir), policy_(&policy) {}
 
   // The record; gathers it on first use when it is not a shared one. Throws what
   // brisvale::VerifyData's constructor throws.
@@ -27,8 +29,9 @@ class RecordSource {
 
  private:
   const brisvale::VerifyData* shared_ = nullptr;
-  const std::optional<std::vector<Bytes>>* certs_ = nullptr;
-  const std::optional<std::filesystem::path>* systemCertsPath_ = nullptr;
+  const std::optional<std::vector<Bytes>>* trusted_certs_ = nullptr;
+  const std::optional<std::filesystem::path>* trusted_dir_ = nullptr;
+  const brisvale::VerificationPolicy* policy_ = nullptr;
   mutable std::optional<brisvale::VerifyData> own_;
 };
 

@@ -49,19 +49,19 @@ void verify_in_file(const std::filesystem::path& message_file, const RecordSourc
 }  // namespace
 
 Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& trusted_certs,
-                     const std::optional<std::filesystem::path>& trusted_dir, const VerifyOptions& /*options*/) {
-  return verify_in_memory(message, RecordSource(trusted_certs, trusted_dir));
+                     const std::optional<std::filesystem::path>& trusted_dir, const VerifyOptions& options) {
+  return verify_in_memory(message, RecordSource(trusted_certs, trusted_dir, options.policy));
 }
 
 void verify_message_file(const std::filesystem::path& message_file, const std::optional<std::vector<Bytes>>& trusted_certs,
                          const std::optional<std::filesystem::path>& trusted_dir, const MessageSink& payload_sink,
-                         const ProgressSink& progress, const VerifyOptions& /*options*/) {
-  verify_in_file(message_file, RecordSource(trusted_certs, trusted_dir), payload_sink, progress);
+                         const ProgressSink& progress, const VerifyOptions& options) {
+  verify_in_file(message_file, RecordSource(trusted_certs, trusted_dir, options.policy), payload_sink, progress);
 }
 
 Verifier::Verifier(const std::optional<std::vector<Bytes>>& trusted_certs,
-                   const std::optional<std::filesystem::path>& trusted_dir, const VerifyOptions& /*options*/)
-    : record_(trusted_certs, trusted_dir) {}
+                   const std::optional<std::filesystem::path>& trusted_dir, const VerifyOptions& options)
+    : record_(trusted_certs, trusted_dir, options.policy) {}
 
 Bytes Verifier::verify(ByteView message) const { return verify_in_memory(message, RecordSource(record_)); }
 

@@ -18,10 +18,10 @@ constexpr int kSigningFlags = PKCS7_DETACHED | PKCS7_BINARY | PKCS7_PARTIAL;
 // Never asked for: certificates are not encrypted, and nothing may prompt on the terminal.
 int refuse_password(char*, int, int, void*) { return 0; }
 
-ossl::UniquePtr<X509> load_pem_certificate(ByteView pem) {
+ossl::UniquePtr<X509> load_pem_certificate(ByteView pem, const std::string& what = "The signer certificate") {
   const auto bio = ossl::memory_reader(pem.data(), pem.size());
   ossl::UniquePtr<X509> certificate(PEM_read_bio_X509(bio.get(), nullptr, refuse_password, nullptr));
-  if (!certificate) ossl::throw_error("The signer certificate is not a PEM X.509 certificate");
+  if (!certificate) ossl::throw_error(what + " is not a PEM X.509 certificate");
   return certificate;
 }
 
@@ -35,8 +35,13 @@ const EVP_MD* sha256() {
 
 }  // namespace
 
-SignatureBuilder::SignatureBuilder(ByteView certificate, const merrowin::PrivateKey& private_key)
+SignatureBuilder::SignatureBuilder(ByteView certificate, const merrowin::PrivateKey& private_key,
+                                   const std::vector<Bytes>& chain)
     : certificate_(load_pem_certificate(certificate)) {
+  std::vector<ossl::UniquePtr<X509>> chain_certificates;
+  for (std::size_t i = 0; i < chain.size(); ++i) {
+    chain_certificates.push_back(load_pem_certificate(chain[i], "Chain certificate #" + std::to_string(i + 1)));
+  }
   signed_data_.reset(PKCS7_sign(nullptr, nullptr, nullptr, nullptr, kSigningFlags));
   if (!signed_data_) ossl::throw_error("Cannot create the SignedData");
   // One signer by issuer and serial number, SHA-256, the standard signed attributes (content
@@ -46,6 +51,12 @@ SignatureBuilder::SignatureBuilder(ByteView certificate, const merrowin::Private
   if (PKCS7_sign_add_signer(signed_data_.get(), certificate_.get(), private_key.native(), sha256(),
                             kSigningFlags) == nullptr) {
     ossl::throw_error("Cannot add the signer to the SignedData");
+  }
+  // The chain follows the signer's certificate, in the order given.
+  for (const auto& chain_certificate : chain_certificates) {
+    if (PKCS7_add_certificate(signed_data_.get(), chain_certificate.get()) != 1) {
+      ossl::throw_error("Cannot add a chain certificate to the SignedData");
+    }
   }
   digest_chain_.reset(PKCS7_dataInit(signed_data_.get(), nullptr));
   if (!digest_chain_) ossl::throw_error("Cannot start digesting the payload");

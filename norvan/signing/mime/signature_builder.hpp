@@ -7,6 +7,7 @@
 #include "norvan/signing/merrowin.hpp"
 
 #include <string>
+#include <vector>
 
 namespace norvan::signing::mime::detail {
 
@@ -15,8 +16,10 @@ namespace norvan::signing::mime::detail {
 class SignatureBuilder {
  public:
   // Throws ossl::OpenSSLError when `certificate` is not one PEM certificate or does not
-  // belong to `private_key`.
-  SignatureBuilder(ByteView certificate, const merrowin::PrivateKey& private_key);
+  // belong to `private_key`, or an entry of `chain` (PEM certificates that follow the signer's
+  // in the SignedData) is not a PEM certificate.
+  SignatureBuilder(ByteView certificate, const merrowin::PrivateKey& private_key,
+                   const std::vector<Bytes>& chain = {});
 
   const std::string& boundary() const noexcept { return boundary_; }
 

@@ -81,16 +81,17 @@ struct PayloadSigner::State {
   LineEndWriter<BlockOutput> payload_writer;
   bool finished = false;
 
-  State(ByteView certificate, const merrowin::PrivateKey& private_key, MessageSink message_sink)
+  State(ByteView certificate, const merrowin::PrivateKey& private_key, MessageSink message_sink,
+        const SignOptions& options)
       : sink(std::move(message_sink)),
-        signature(certificate, private_key),
+        signature(certificate, private_key, options.chain),
         payload_blocks(sink),
         payload_writer(payload_blocks) {}
 };
 
 PayloadSigner::PayloadSigner(ByteView certificate, const merrowin::PrivateKey& private_key, MessageSink sink,
-                             const SignOptions& /*options*/)
-    : state_(std::make_unique<State>(certificate, private_key, std::move(sink))) {
+                             const SignOptions& options)
+    : state_(std::make_unique<State>(certificate, private_key, std::move(sink), options)) {
   write_text(state_->sink, message_header(state_->signature.boundary()));
 }
 
@@ -121,8 +122,8 @@ void PayloadSigner::finish() {
 // while each is in the cache), the signature is made, and a second pass converts the payload
 // straight into a message reserved at its exact size.
 Bytes sign_payload(ByteView certificate, const merrowin::PrivateKey& private_key, ByteView payload,
-                   const SignOptions& /*options*/) {
-  SignatureBuilder signature(certificate, private_key);
+                   const SignOptions& options) {
+  SignatureBuilder signature(certificate, private_key, options.chain);
   LineEndCount line_ends;
   for (std::size_t offset = 0; offset < payload.size(); offset += kOutputBlockSize) {
     const ByteView slice = payload.subspan(offset, std::min(kOutputBlockSize, payload.size() - offset));
