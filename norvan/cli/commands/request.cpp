@@ -38,8 +38,8 @@ Action request(CLI::App& command) {
   shared::password_option(command, options->password);
   shared::output_option(command, options->output, "request.csr");
   return [options] {
-    const shared::Passphrase password = options->password.resolve();
-    api::request(/*private_key_file=*/options->private_key_file, /*password=*/password.get(),
+    const std::optional<SecretBytes> password = options->password.resolve();
+    api::request(/*private_key_file=*/options->private_key_file, /*password=*/password,
                  /*subject=*/options->subject, /*emails=*/options->emails, /*dns_names=*/options->dns_names,
                  /*output=*/options->output);
   };
