@@ -31,6 +31,15 @@ using MessageSink = std::function<void(ByteView piece)>;
 /// Told how many more payload bytes a verification has checked, for a progress display.
 using ProgressSink = std::function<void(std::size_t bytes)>;
 
+/// How a message is signed beyond the default format. A default-made value signs exactly the
+/// default message.
+struct SignOptions {
+  std::vector<Bytes> chain;  // PEM certificates put after the signer's, in this order
+  bool rfc8551 = false;      // sign the payload as a canonical MIME entity, as mail clients do
+  bool entity = false;       // rfc8551: the payload is a MIME entity already (headers, blank line, body)
+  bool opaque = false;       // rfc8551: application/pkcs7-mime with the entity encapsulated
+};
+
 /// Signs a payload that arrives in pieces and writes the message through a sink as it goes,
 /// so that the payload never has to be held in memory as a whole.
 ///
@@ -43,7 +52,12 @@ class PayloadSigner {
   /// must outlive this object) and writes the message header to `sink`. Throws
   /// ossl::OpenSSLError when `certificate` is not one PEM certificate or does not belong to
   /// `private_key`; nothing has been written then.
-  PayloadSigner(ByteView certificate, const merrowin::PrivateKey& private_key, MessageSink sink);
+  ///
+  /// With options.rfc8551 the message is the one sign_payload(certificate, private_key, <the
+  /// whole payload>, options) returns: the payload is held in memory until finish(), which
+  /// writes the whole message (the entity's transfer encoding depends on all of the payload).
+  PayloadSigner(ByteView certificate, const merrowin::PrivateKey& private_key, MessageSink sink,
+                const SignOptions& options = {});
   PayloadSigner(const PayloadSigner&) = delete;
   PayloadSigner& operator=(const PayloadSigner&) = delete;
   ~PayloadSigner();
@@ -62,14 +76,6 @@ class PayloadSigner {
   std::unique_ptr<State> state_;
 };
 
-/// How a message is signed beyond the default format. A default-made value signs exactly the
-/// default message.
-struct SignOptions {
-  std::vector<Bytes> chain;  // PEM certificates put after the signer's, in this order
-  bool rfc8551 = false;      // sign the payload as a canonical MIME entity, as mail clients do
-  bool entity = false;       // rfc8551: the payload is a MIME entity already (headers, blank line, body)
-  bool opaque = false;       // rfc8551: application/pkcs7-mime with the entity encapsulated
-};
 
 /// How a message is verified beyond the default. A default-made value verifies exactly as the
 /// default functions do.
@@ -85,7 +91,18 @@ struct VerifyOptions {
 /// PKCS#7 SignedData over `payload`, made with SHA-256 by `private_key` (borrowed) for the
 /// PEM `certificate`. Throws ossl::OpenSSLError when the certificate is not PEM, does not
 /// belong to the key, or signing fails.
-Bytes sign_payload(ByteView certificate, const merrowin::PrivateKey& private_key, ByteView payload);
+///
+/// With options.rfc8551 the signature covers a canonical MIME entity (RFC 8551), as mail clients
+/// sign: the UTF-8 text `payload` as a "text/plain; charset=utf-8" entity (7bit when every line
+/// fits, else quoted-printable), or with options.entity `payload` itself, a MIME entity (header
+/// fields, an empty line, a body) with every line end made CR LF. The message is a
+/// multipart/signed with protocol "application/pkcs7-signature" and micalg sha-256, or with
+/// options.opaque an application/pkcs7-mime (smime-type=signed-data) that encapsulates the
+/// entity. The PEM certificates of options.chain follow the signer's in the SignedData. Throws
+/// norvan::Error (invalid_argument) for a text payload that is not UTF-8, an entity without a
+/// header block, and options.entity or options.opaque without options.rfc8551.
+Bytes sign_payload(ByteView certificate, const merrowin::PrivateKey& private_key, ByteView payload,
+                   const SignOptions& options = {});
 
 /// The message could not be taken apart at all (for example it is larger than the MIME
 /// parser handles). Not a VerificationError.
@@ -101,8 +118,18 @@ class MessageFormatError : public Error {
 /// Throws VerificationError "Could not find any signature" or
 /// `Unsupported payload "None" type <class 'NoneType'>`, whatever brisvale::verify throws,
 /// and MessageFormatError. `message` is only read, never copied as a whole.
+///
+/// With options.rfc8551 the message is read as mail clients sign it (RFC 8551), from its top
+/// level only: the signed bytes are the first body part of a top-level multipart/signed as a
+/// canonical entity (its header fields and body as they stand, every line end CR LF), or the
+/// content encapsulated in a top-level application/pkcs7-mime SignedData. The result is that
+/// entity exactly as signed, or with options.body the transfer-decoded body of its single text
+/// part with LF line ends (MessageFormatError when it is not one text part). A top level that is
+/// neither form throws VerificationError "Could not find any signature: ...". options.body
+/// without options.rfc8551 throws norvan::Error (invalid_argument).
 Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& certs,
-                     const std::optional<std::filesystem::path>& systemCertsPath = std::nullopt);
+                     const std::optional<std::filesystem::path>& systemCertsPath = std::nullopt,
+                     const VerifyOptions& options = {});
 
 /// How verify_message_file hands on a payload over 16 MiB (smaller ones are copied to memory
 /// while they are checked, and that copy is handed on).
@@ -127,10 +154,15 @@ enum class PayloadHandOff {
 /// call throws (see PayloadHandOff). Throws what verify_message throws, FileError when the file
 /// cannot be opened or is not a regular file or the copy cannot be written (a full disk), and
 /// whatever `payload_sink` throws. Memory use does not grow with the size of the payload.
-/// `progress`, when given, hears of every piece of the payload checked.
+/// `progress`, when given, hears of every piece of the payload checked. With options.rfc8551 the
+/// message is read as verify_message reads it then; a clear-signed entity is digested in pieces
+/// and a copy of it kept (in memory up to 16 MiB, beyond that in an unnamed temporary file) for
+/// the sink, whatever `hand_off` says; an opaque message's SignedData, and with options.body the
+/// decoded body, are held in memory.
 void verify_message_file(const std::filesystem::path& message_file, const std::optional<std::vector<Bytes>>& certs,
                          const std::optional<std::filesystem::path>& systemCertsPath, const MessageSink& payload_sink,
-                         const ProgressSink& progress = {}, PayloadHandOff hand_off = PayloadHandOff::verified_copy);
+                         const ProgressSink& progress = {}, PayloadHandOff hand_off = PayloadHandOff::verified_copy,
+                         const VerifyOptions& options = {});
 
 /// Verifies any number of messages against trust roots gathered once: the reusable form of
 /// verify_message and verify_message_file, for callers that check many messages with the same
@@ -145,10 +177,12 @@ class Verifier {
   /// Gathers the trust roots from `certs` and `systemCertsPath` as brisvale::VerifyData does
   /// (both absent: the system's trust store). Throws what brisvale::VerifyData's constructor
   /// throws.
+  /// `options` apply to every verification of this Verifier.
   explicit Verifier(const std::optional<std::vector<Bytes>>& certs = std::nullopt,
-                    const std::optional<std::filesystem::path>& systemCertsPath = std::nullopt);
+                    const std::optional<std::filesystem::path>& systemCertsPath = std::nullopt,
+                    const VerifyOptions& options = {});
 
-  /// As verify_message(message, <the trust roots>).
+  /// As verify_message(message, <the trust roots>, <the options>).
   Bytes verify(ByteView message) const;
 
   /// As verify_message_file(message_file, <the trust roots>, payload_sink, {}, hand_off).
@@ -157,6 +191,7 @@ class Verifier {
 
  private:
   brisvale::VerifyData record_;
+  VerifyOptions options_;
 };
 
 /// Returns the unsigned payload when verification succeeds; raises a VerificationError

@@ -10,6 +10,7 @@
 #include "norvan/signing/mime/parsed_message.hpp"
 #include "norvan/signing/mime/payload_part.hpp"
 #include "norvan/signing/mime/reserved_bytes.hpp"
+#include "norvan/signing/mime/rfc8551_verify.hpp"
 
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -161,7 +162,15 @@ class ReportingReader final : public brisvale::PayloadReader {
   const ProgressSink& progress_;
 };
 
-Bytes verify_in_memory(ByteView message, const RecordSource& record) {
+void check_options(const VerifyOptions& options) {
+  if (options.body && !options.rfc8551) {
+    throw Error(ErrorCode::invalid_argument, "Returning the body alone needs the RFC 8551 mode");
+  }
+}
+
+Bytes verify_in_memory(ByteView message, const RecordSource& record, const VerifyOptions& options) {
+  check_options(options);
+  if (options.rfc8551) return verify_rfc8551(message, record, options);
   LineSource lines(message);
   const ParsedMessage parsed(lines);
   const FoundEntity& payload = parsed.payload();
@@ -169,9 +178,12 @@ Bytes verify_in_memory(ByteView message, const RecordSource& record) {
 }
 
 void verify_in_file(const std::filesystem::path& message_file, const RecordSource& record,
-                    const MessageSink& payload_sink, const ProgressSink& progress, PayloadHandOff hand_off) {
+                    const MessageSink& payload_sink, const ProgressSink& progress, PayloadHandOff hand_off,
+                    const VerifyOptions& options) {
+  check_options(options);
   const FileDescriptor fd = open_message_file(message_file);
   LineSource lines(fd.get(), message_file);
+  if (options.rfc8551) return verify_rfc8551(lines, record, options, payload_sink, progress);
   const ParsedMessage parsed(lines);
   VerifiedCopy copy(hand_off);
   PayloadPartReader reader(lines, parsed.payload(), [&copy](ByteView piece) { copy.append(piece); });
@@ -190,25 +202,27 @@ void verify_in_file(const std::filesystem::path& message_file, const RecordSourc
 }  // namespace
 
 Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& certs,
-                     const std::optional<std::filesystem::path>& systemCertsPath) {
-  return verify_in_memory(message, RecordSource(certs, systemCertsPath));
+                     const std::optional<std::filesystem::path>& systemCertsPath, const VerifyOptions& options) {
+  return verify_in_memory(message, RecordSource(certs, systemCertsPath), options);
 }
 
 void verify_message_file(const std::filesystem::path& message_file, const std::optional<std::vector<Bytes>>& certs,
                          const std::optional<std::filesystem::path>& systemCertsPath, const MessageSink& payload_sink,
-                         const ProgressSink& progress, PayloadHandOff hand_off) {
-  verify_in_file(message_file, RecordSource(certs, systemCertsPath), payload_sink, progress, hand_off);
+                         const ProgressSink& progress, PayloadHandOff hand_off, const VerifyOptions& options) {
+  verify_in_file(message_file, RecordSource(certs, systemCertsPath), payload_sink, progress, hand_off, options);
 }
 
 Verifier::Verifier(const std::optional<std::vector<Bytes>>& certs,
-                   const std::optional<std::filesystem::path>& systemCertsPath)
-    : record_(certs, systemCertsPath) {}
+                   const std::optional<std::filesystem::path>& systemCertsPath, const VerifyOptions& options)
+    : record_(certs, systemCertsPath), options_(options) {}
 
-Bytes Verifier::verify(ByteView message) const { return verify_in_memory(message, RecordSource(record_)); }
+Bytes Verifier::verify(ByteView message) const {
+  return verify_in_memory(message, RecordSource(record_), options_);
+}
 
 void Verifier::verify_file(const std::filesystem::path& message_file, const MessageSink& payload_sink,
                            PayloadHandOff hand_off) const {
-  verify_in_file(message_file, RecordSource(record_), payload_sink, {}, hand_off);
+  verify_in_file(message_file, RecordSource(record_), payload_sink, {}, hand_off, options_);
 }
 
 Bytes verify_signed_smime(std::string_view smime_message, const std::vector<Bytes>& trusted_certs) {

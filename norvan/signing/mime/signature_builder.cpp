@@ -18,12 +18,16 @@ constexpr int kSigningFlags = PKCS7_DETACHED | PKCS7_BINARY | PKCS7_PARTIAL;
 // Never asked for: certificates are not encrypted, and nothing may prompt on the terminal.
 int refuse_password(char*, int, int, void*) { return 0; }
 
+}  // namespace
+
 ossl::UniquePtr<X509> load_pem_certificate(ByteView pem) {
   const auto bio = ossl::memory_reader(pem.data(), pem.size());
   ossl::UniquePtr<X509> certificate(PEM_read_bio_X509(bio.get(), nullptr, refuse_password, nullptr));
   if (!certificate) ossl::throw_error("The signer certificate is not a PEM X.509 certificate");
   return certificate;
 }
+
+namespace {
 
 // SHA-256, fetched once per process: an immutable algorithm object that saves the provider
 // look-up (and its lock) on every message.

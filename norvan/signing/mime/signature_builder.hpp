@@ -10,6 +10,10 @@
 
 namespace norvan::signing::mime::detail {
 
+// Returns the certificate that the PEM `pem` holds. Throws ossl::OpenSSLError "The signer
+// certificate is not a PEM X.509 certificate" when it holds none.
+ossl::UniquePtr<X509> load_pem_certificate(ByteView pem);
+
 // The signature side of a message: the signer's certificate, the SignedData being built, the
 // digest of the payload so far and the MIME boundary. digest() the payload, then finish().
 class SignatureBuilder {
