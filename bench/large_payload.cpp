@@ -4,8 +4,8 @@
 //   norvan_bench_large sign PAYLOAD_FILE KEY_PEM CERT_PEM [rfc8551]
 //   norvan_bench_large verify MESSAGE_FILE CERT_PEM [rfc8551]
 //   norvan_bench_large verify-file MESSAGE_FILE CERT_PEM [rfc8551]   (the payload is counted, not kept)
-// With rfc8551 the message is signed or read in RFC 8551 mode; `sign` then writes the message to
-// PAYLOAD_FILE.eml, for the verify jobs.
+// With rfc8551 the message is signed or read in RFC 8551 mode. `sign` writes the message to
+// PAYLOAD_FILE.eml (PAYLOAD_FILE.rfc8551.eml), for the verify jobs.
 #include "norvan/common/file_writer.hpp"
 #include "norvan/common/files.hpp"
 #include "norvan/signing/merrowin.hpp"
@@ -56,7 +56,7 @@ int run(int argc, char** argv) {
     const Bytes message = signing::mime::sign_payload(certificate, key, payload, sign_options);
     const double elapsed = milliseconds_since(start);
     report(rfc8551 ? "sign_payload(rfc8551)" : "sign_payload", payload.size(), elapsed, sha256_milliseconds(payload));
-    if (rfc8551) write_file(std::filesystem::path(std::string(argv[2]) + ".eml"), message);
+    write_file(std::filesystem::path(std::string(argv[2]) + (rfc8551 ? ".rfc8551.eml" : ".eml")), message);
     return 0;
   }
   if (mode == "verify" && argc == 4) {

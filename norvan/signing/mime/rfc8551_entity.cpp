@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,15 +40,16 @@ struct HeaderBlock {
   std::uint64_t body_start = 0;
 };
 
-// Reads the header block that starts where `lines` stands, up to and including the empty line
-// that ends it (or to the end of the message, which then has an empty body).
-HeaderBlock read_header_block(LineSource& lines, std::uint64_t start) {
+// Reads the header block at `start`, up to and including the empty line that ends it (or up to
+// `end`, the end of its entity, which then has an empty body).
+HeaderBlock read_header_block(LineSource& lines, std::uint64_t start,
+                              std::uint64_t end = std::numeric_limits<std::uint64_t>::max()) {
   lines.seek(start);
   FieldSelection fields;
   HeaderBlock block;
   block.body_start = start;
   Line line;
-  while (lines.next(line, LineSource::kWhole)) {
+  while (block.body_start < end && lines.next(line, LineSource::kWhole)) {
     block.body_start = line.end();
     if (is_empty_line(line)) break;
     if (line.length == 0 || !is_blank(line.head[0])) {
@@ -147,7 +149,7 @@ Rfc8551Message locate_clear_signed(LineSource& lines, const EntityHeader& top, s
   found.form = Rfc8551Message::Form::clear_signed;
   ByteRange second;
   split_signed_parts(lines, body_start, *top.boundary, found.signed_entity, second);
-  const HeaderBlock block = read_header_block(lines, second.start);
+  const HeaderBlock block = read_header_block(lines, second.start, second.start + second.length);
   EntityHeaderReader reader;
   const EntityHeader header = reader.read(block.fields, false, false);
   if (!is_signature_type(header.type)) {

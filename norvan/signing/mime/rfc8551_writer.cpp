@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace norvan::signing::mime::detail {
 namespace {
@@ -83,10 +84,19 @@ std::string quoted_printable(ByteView payload) {
   return out;
 }
 
-// The SignedData over `entity`: detached, or with `entity` encapsulated.
-Bytes signed_data(ByteView certificate, const merrowin::PrivateKey& private_key, ByteView entity,
-                  const SignOptions& options) {
-  const int flags = PKCS7_BINARY | PKCS7_PARTIAL | (options.opaque ? 0 : PKCS7_DETACHED);
+// The detached SignedData over `entity`, digested in place as the default signer does.
+Bytes detached_signed_data(ByteView certificate, const merrowin::PrivateKey& private_key, ByteView entity,
+                           const SignOptions& options) {
+  SignatureBuilder builder(certificate, private_key);
+  for (const Bytes& pem : options.chain) builder.add_certificate(pem);
+  builder.digest(entity);
+  return builder.finish_der();
+}
+
+// The SignedData with `entity` encapsulated.
+Bytes encapsulating_signed_data(ByteView certificate, const merrowin::PrivateKey& private_key, ByteView entity,
+                                const SignOptions& options) {
+  const int flags = PKCS7_BINARY | PKCS7_PARTIAL;
   const ossl::UniquePtr<X509> signer = load_pem_certificate(certificate);
   ossl::UniquePtr<PKCS7> p7(PKCS7_sign(nullptr, nullptr, nullptr, nullptr, flags));
   if (!p7) ossl::throw_error("Cannot create the SignedData");
@@ -112,7 +122,8 @@ std::string boundary_for(ByteView entity) {
   }
 }
 
-Bytes clear_signed(ByteView entity, ByteView der) {
+// The message around `entity`, which becomes its first part (moved in, not copied).
+Bytes clear_signed(Bytes entity, ByteView der) {
   const std::string boundary = boundary_for(entity);
   std::string head;
   head += "MIME-Version: 1.0\r\n";
@@ -127,8 +138,9 @@ Bytes clear_signed(ByteView entity, ByteView der) {
   tail += "Content-Disposition: attachment; filename=\"smime.p7s\"\r\n\r\n";
   tail += base64_lines(der);
   tail += "\r\n\r\n--" + boundary + "--\r\n";
-  Bytes message(head.begin(), head.end());
-  message.insert(message.end(), entity.begin(), entity.end());
+  Bytes message = std::move(entity);
+  message.reserve(head.size() + message.size() + tail.size());
+  message.insert(message.begin(), head.begin(), head.end());
   message.insert(message.end(), tail.begin(), tail.end());
   return message;
 }
@@ -152,16 +164,12 @@ Bytes text_entity(ByteView payload) {
     invalid("The payload is not UTF-8 text (byte " + std::to_string(bad) +
             "): sign it as a ready-made MIME entity with its own transfer encoding instead");
   }
-  std::string entity = "Content-Type: text/plain; charset=utf-8\r\n";
-  if (fits_7bit(payload)) {
-    entity += "Content-Transfer-Encoding: 7bit\r\n\r\n";
-    const Bytes body = canonical_line_ends(payload);
-    entity.append(body.begin(), body.end());
-  } else {
-    entity += "Content-Transfer-Encoding: quoted-printable\r\n\r\n";
-    entity += quoted_printable(payload);
-  }
-  return Bytes(entity.begin(), entity.end());
+  const bool seven_bit = fits_7bit(payload);
+  const std::string header = std::string("Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: ") +
+                             (seven_bit ? "7bit" : "quoted-printable") + "\r\n\r\n";
+  Bytes entity = seven_bit ? canonical_line_ends(payload) : to_bytes(quoted_printable(payload));
+  entity.insert(entity.begin(), header.begin(), header.end());
+  return entity;
 }
 
 Bytes canonical_entity(ByteView input) {
@@ -189,9 +197,10 @@ Bytes canonical_entity(ByteView input) {
 
 Bytes sign_rfc8551(ByteView certificate, const merrowin::PrivateKey& private_key, ByteView payload,
                    const SignOptions& options) {
-  const Bytes entity = options.entity ? canonical_entity(payload) : text_entity(payload);
-  const Bytes der = signed_data(certificate, private_key, entity, options);
-  return options.opaque ? opaque(der) : clear_signed(entity, der);
+  Bytes entity = options.entity ? canonical_entity(payload) : text_entity(payload);
+  if (options.opaque) return opaque(encapsulating_signed_data(certificate, private_key, entity, options));
+  const Bytes der = detached_signed_data(certificate, private_key, entity, options);
+  return clear_signed(std::move(entity), der);
 }
 
 }  // namespace norvan::signing::mime::detail

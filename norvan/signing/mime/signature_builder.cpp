@@ -65,11 +65,19 @@ void SignatureBuilder::digest(ByteView piece) {
   }
 }
 
-std::string SignatureBuilder::finish() {
+void SignatureBuilder::add_certificate(ByteView pem) {
+  const ossl::UniquePtr<X509> certificate = load_pem_certificate(pem);
+  if (PKCS7_add_certificate(signed_data_.get(), certificate.get()) != 1) {
+    ossl::throw_error("Cannot add a chain certificate to the SignedData");
+  }
+}
+
+Bytes SignatureBuilder::finish_der() {
   if (BIO_flush(digest_chain_.get()) != 1) ossl::throw_error("Cannot digest the payload");
   if (PKCS7_dataFinal(signed_data_.get(), digest_chain_.get()) != 1) ossl::throw_error("Cannot sign the payload");
-  const Bytes der = ossl::to_der(signed_data_.get(), i2d_PKCS7, "Cannot encode the SignedData");
-  return message_trailer(boundary_, der);
+  return ossl::to_der(signed_data_.get(), i2d_PKCS7, "Cannot encode the SignedData");
 }
+
+std::string SignatureBuilder::finish() { return message_trailer(boundary_, finish_der()); }
 
 }  // namespace norvan::signing::mime::detail

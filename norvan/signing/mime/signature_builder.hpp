@@ -26,9 +26,15 @@ class SignatureBuilder {
 
   void digest(ByteView piece);
 
+  // Adds the PEM certificate `pem` to the SignedData's certificates, after the signer's.
+  void add_certificate(ByteView pem);
+
   // Signs the payload digested so far; returns the message text that follows the payload:
   // the signature part and the close delimiter.
   std::string finish();
+
+  // Signs the payload digested so far; returns the DER SignedData (detached).
+  Bytes finish_der();
 
  private:
   ossl::UniquePtr<X509> certificate_;
