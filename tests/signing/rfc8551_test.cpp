@@ -247,6 +247,38 @@ TEST_F(Rfc8551Signing, OpensslAndNssVerifyNorvanMessages) {
   EXPECT_NE(nss.exit_status, 0);
 }
 
+TEST_F(Rfc8551Signing, GpgsmVerifiesNorvanMessages) {
+  if (::access("/usr/bin/gpgsm", X_OK) != 0) GTEST_SKIP() << "gpgsm is not installed";
+  TempDir dir;
+  const fs::path home = dir / "gnupg";
+  fs::create_directory(home);
+  fs::permissions(home, fs::perms::owner_all);
+  const std::vector<std::string> gpgsm = {"gpgsm", "--homedir", home.string(), "--batch", "--disable-crl-checks",
+                                          "--disable-policy-checks"};
+  auto with = [&gpgsm](std::vector<std::string> more) {
+    std::vector<std::string> argv = gpgsm;
+    argv.insert(argv.end(), more.begin(), more.end());
+    return run_process(argv);
+  };
+  ASSERT_EQ(with({"--import", (kKeys / "root-ca.pem").string(), (kKeys / "ec-signer.pem").string()}).exit_status, 0);
+  const ProcessResult fingerprint =
+      run_process({"openssl", "x509", "-in", (kKeys / "root-ca.pem").string(), "-noout", "-fingerprint", "-sha1"});
+  write_file(home / "trustlist.txt", fingerprint.out.substr(fingerprint.out.find('=') + 1, 59) + " S relax\n");
+  const Bytes message = sign(read_text(kData / "mixed-entity.txt"), true);
+  write_file(dir / "message.eml", text_of(message));
+  ASSERT_EQ(run_process({"openssl", "cms", "-cmsout", "-inform", "SMIME", "-in", (dir / "message.eml").string(),
+                         "-outform", "DER", "-out", (dir / "signature.p7s").string()})
+                .exit_status,
+            0);
+  write_file(dir / "entity", text_of(verify(message)));
+  const ProcessResult good = with({"--verify", (dir / "signature.p7s").string(), (dir / "entity").string()});
+  EXPECT_EQ(good.exit_status, 0) << good.err;
+  EXPECT_NE(good.err.find("Good signature"), std::string::npos) << good.err;
+  write_file(dir / "entity", text_of(verify(message)) + "\r\n");
+  EXPECT_NE(with({"--verify", (dir / "signature.p7s").string(), (dir / "entity").string()}).exit_status, 0);
+  run_process({"gpgconf", "--homedir", home.string(), "--kill", "gpg-agent"});
+}
+
 // ---- Tampering ------------------------------------------------------------------------------
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
