@@ -247,6 +247,25 @@ TEST_F(Rfc8551Signing, OpensslAndNssVerifyNorvanMessages) {
   EXPECT_NE(nss.exit_status, 0);
 }
 
+// A Verifier keeps the mode for every message; a message file over the in-memory copy limit is
+// verified from a temporary copy and gives the same bytes.
+TEST_F(Rfc8551Signing, VerifierAndLargeFilesKeepTheMode) {
+  std::string payload;
+  while (payload.size() < (17u << 20)) payload += "A line of a large text that is signed as mail clients sign it.\n";
+  const Bytes message = sign(payload);
+  const signing::mime::Verifier verifier(roots(), std::nullopt, rfc8551(true));
+  EXPECT_EQ(text_of(verifier.verify(message)), payload);
+  TempDir dir;
+  write_file(dir / "large.eml", text_of(message));
+  std::string out;
+  verifier.verify_file(dir / "large.eml", [&out](ByteView piece) { out += text_of(piece); });
+  EXPECT_EQ(out, payload);
+  EXPECT_EQ(verify_file(text_of(message)), verify(message));
+  // Without the mode the Verifier reads the design's format.
+  const signing::mime::Verifier plain(roots());
+  expect_error<HashValueError>([&] { plain.verify(message); }, "Different hash values");
+}
+
 TEST_F(Rfc8551Signing, GpgsmVerifiesNorvanMessages) {
   if (::access("/usr/bin/gpgsm", X_OK) != 0) GTEST_SKIP() << "gpgsm is not installed";
   TempDir dir;
