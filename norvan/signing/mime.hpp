@@ -7,6 +7,10 @@
 // PKCS#7 SignedData over the payload bytes as passed in (SHA-256, one signer named by issuer
 // and serial number, the standard signed attributes), base64-encoded in an
 // "application/x-pkcs7-signature" part.
+//
+// On request (SignOptions::rfc8551, VerifyOptions::rfc8551) messages are signed and read as mail
+// clients sign and read them (RFC 8551): the signature covers a canonical MIME entity, the first
+// part of a multipart/signed or the content encapsulated in an application/pkcs7-mime.
 
 #include "norvan/common/bytes.hpp"
 #include "norvan/common/error.hpp"
