@@ -54,9 +54,10 @@ Bytes verify_file(const std::string& message, const VerifyOptions& options = rfc
   TempDir dir;
   write_file(dir / "message.eml", message);
   Bytes out;
-  signing::mime::verify_message_file(dir / "message.eml", roots(), std::nullopt,
-                                     [&out](ByteView piece) { out.insert(out.end(), piece.begin(), piece.end()); },
-                                     {}, signing::mime::PayloadHandOff::verified_copy, options);
+  signing::mime::verify_message_file(
+      dir / "message.eml", roots(), std::nullopt,
+      [&out](ByteView piece) { out.insert(out.end(), piece.begin(), piece.end()); }, {},
+      signing::mime::PayloadHandOff::verified_copy, options);
   return out;
 }
 
@@ -81,11 +82,11 @@ struct Producer {
 };
 
 constexpr Producer kProducers[] = {
-    {"openssl-text-clear.eml", true, false},  {"openssl-text-opaque.eml", true, true},
+    {"openssl-text-clear.eml", true, false},   {"openssl-text-opaque.eml", true, true},
     {"openssl-mixed-clear.eml", false, false}, {"openssl-mixed-opaque.eml", false, true},
-    {"nss-text-clear.eml", true, false},      {"nss-text-opaque.eml", true, true},
-    {"nss-mixed-clear.eml", false, false},    {"gpgsm-mixed-clear.eml", false, false},
-    {"python-text-clear.eml", true, false},   {"python-mixed-clear.eml", false, false},
+    {"nss-text-clear.eml", true, false},       {"nss-text-opaque.eml", true, true},
+    {"nss-mixed-clear.eml", false, false},     {"gpgsm-mixed-clear.eml", false, false},
+    {"python-text-clear.eml", true, false},    {"python-mixed-clear.eml", false, false},
 };
 
 class RealMailProducers : public ::testing::TestWithParam<Producer> {};
@@ -148,8 +149,8 @@ class Rfc8551Signing : public ::testing::Test {
 TEST_F(Rfc8551Signing, TextPayloadsComeBackByteForByte) {
   const std::string long_line(1200, 'x');
   for (const std::string& payload : {std::string("abc\n"), std::string("no final line end"), std::string(),
-                                    std::string("caf\xc3\xa9 \xe2\x82\xac\nline two  \n"), long_line + "\n",
-                                    std::string("=3D and tab\t\nfrom here\n")}) {
+                                     std::string("caf\xc3\xa9 \xe2\x82\xac\nline two  \n"), long_line + "\n",
+                                     std::string("=3D and tab\t\nfrom here\n")}) {
     for (const bool opaque : {false, true}) {
       const Bytes message = sign(payload, false, opaque);
       EXPECT_EQ(text_of(verify(message, rfc8551(true))), payload) << payload;
@@ -173,7 +174,8 @@ TEST_F(Rfc8551Signing, EntitiesAreSignedAsGiven) {
   // LF line ends in the input: signed and returned with CR LF.
   const std::string entity =
       "Content-Type: multipart/mixed;\n boundary=\"inner\"\n\n--inner\nContent-Type: text/plain\n\nhello\n"
-      "--inner\nContent-Type: application/octet-stream\nContent-Transfer-Encoding: base64\n\nAAEC\n--inner--\n";
+      "--inner\nContent-Type: application/octet-stream\nContent-Transfer-Encoding: "
+      "base64\n\nAAEC\n--inner--\n";
   std::string canonical;
   for (const char c : entity) canonical += c == '\n' ? std::string("\r\n") : std::string(1, c);
   for (const bool opaque : {false, true}) {
@@ -228,14 +230,15 @@ TEST_F(Rfc8551Signing, OpensslAndNssVerifyNorvanMessages) {
   const Bytes clear = messages[0].second;
   const Bytes opaque = messages[1].second;
   const auto der_of = [&](const std::string& name) {
-    const ProcessResult pk7 = run_process({"openssl", "cms", "-cmsout", "-inform", "SMIME", "-in", (dir / name).string(),
-                                           "-outform", "DER", "-out", (dir / (name + ".p7")).string()});
+    const ProcessResult pk7 =
+        run_process({"openssl", "cms", "-cmsout", "-inform", "SMIME", "-in", (dir / name).string(),
+                     "-outform", "DER", "-out", (dir / (name + ".p7")).string()});
     EXPECT_EQ(pk7.exit_status, 0) << pk7.err;
     return (dir / (name + ".p7")).string();
   };
   write_file(dir / "entity", text_of(verify(clear)));
-  ProcessResult nss = run_process({"cmsutil", "-D", "-d", "sql:" + db.string(), "-c", (dir / "entity").string(),
-                                   "-i", der_of("text-clear.eml")});
+  ProcessResult nss = run_process({"cmsutil", "-D", "-d", "sql:" + db.string(), "-c",
+                                   (dir / "entity").string(), "-i", der_of("text-clear.eml")});
   EXPECT_EQ(nss.exit_status, 0) << nss.err;
   nss = run_process({"cmsutil", "-D", "-d", "sql:" + db.string(), "-i", der_of("text-opaque.eml")});
   EXPECT_EQ(nss.exit_status, 0) << nss.err;
@@ -251,7 +254,8 @@ TEST_F(Rfc8551Signing, OpensslAndNssVerifyNorvanMessages) {
 // verified from a temporary copy and gives the same bytes.
 TEST_F(Rfc8551Signing, VerifierAndLargeFilesKeepTheMode) {
   std::string payload;
-  while (payload.size() < (17u << 20)) payload += "A line of a large text that is signed as mail clients sign it.\n";
+  while (payload.size() < (17u << 20))
+    payload += "A line of a large text that is signed as mail clients sign it.\n";
   const Bytes message = sign(payload);
   const signing::mime::Verifier verifier(roots(), std::nullopt, rfc8551(true));
   EXPECT_EQ(text_of(verifier.verify(message)), payload);
@@ -272,23 +276,27 @@ TEST_F(Rfc8551Signing, GpgsmVerifiesNorvanMessages) {
   const fs::path home = dir / "gnupg";
   fs::create_directory(home);
   fs::permissions(home, fs::perms::owner_all);
-  const std::vector<std::string> gpgsm = {"gpgsm", "--homedir", home.string(), "--batch", "--disable-crl-checks",
-                                          "--disable-policy-checks"};
+  const std::vector<std::string> gpgsm = {
+      "gpgsm", "--homedir", home.string(), "--batch", "--disable-crl-checks", "--disable-policy-checks"};
   auto with = [&gpgsm](std::vector<std::string> more) {
     std::vector<std::string> argv = gpgsm;
     argv.insert(argv.end(), more.begin(), more.end());
     return run_process(argv);
   };
-  ASSERT_EQ(with({"--import", (kKeys / "root-ca.pem").string(), (kKeys / "ec-signer.pem").string()}).exit_status, 0);
-  const ProcessResult fingerprint =
-      run_process({"openssl", "x509", "-in", (kKeys / "root-ca.pem").string(), "-noout", "-fingerprint", "-sha1"});
-  write_file(home / "trustlist.txt", fingerprint.out.substr(fingerprint.out.find('=') + 1, 59) + " S relax\n");
+  ASSERT_EQ(
+      with({"--import", (kKeys / "root-ca.pem").string(), (kKeys / "ec-signer.pem").string()}).exit_status,
+      0);
+  const ProcessResult fingerprint = run_process(
+      {"openssl", "x509", "-in", (kKeys / "root-ca.pem").string(), "-noout", "-fingerprint", "-sha1"});
+  write_file(home / "trustlist.txt",
+             fingerprint.out.substr(fingerprint.out.find('=') + 1, 59) + " S relax\n");
   const Bytes message = sign(read_text(kData / "mixed-entity.txt"), true);
   write_file(dir / "message.eml", text_of(message));
-  ASSERT_EQ(run_process({"openssl", "cms", "-cmsout", "-inform", "SMIME", "-in", (dir / "message.eml").string(),
-                         "-outform", "DER", "-out", (dir / "signature.p7s").string()})
-                .exit_status,
-            0);
+  ASSERT_EQ(
+      run_process({"openssl", "cms", "-cmsout", "-inform", "SMIME", "-in", (dir / "message.eml").string(),
+                   "-outform", "DER", "-out", (dir / "signature.p7s").string()})
+          .exit_status,
+      0);
   write_file(dir / "entity", text_of(verify(message)));
   const ProcessResult good = with({"--verify", (dir / "signature.p7s").string(), (dir / "entity").string()});
   EXPECT_EQ(good.exit_status, 0) << good.err;
@@ -324,19 +332,23 @@ TEST(Rfc8551Tampering, NeverGivesUnsignedBytes) {
   const std::size_t boundary_at = message.find("boundary=\"") + 10;
   const std::string boundary = message.substr(boundary_at, message.find('"', boundary_at) - boundary_at);
   const std::string close = "--" + boundary + "--";
-  EXPECT_NE(error_of<VerificationError>(replaced(message, close,
-                                                 "--" + boundary + "\nContent-Type: text/plain\n\nunsigned\n" + close))
-                .find("has more than two body parts"),
-            std::string::npos);
+  EXPECT_NE(
+      error_of<VerificationError>(
+          replaced(message, close, "--" + boundary + "\nContent-Type: text/plain\n\nunsigned\n" + close))
+          .find("has more than two body parts"),
+      std::string::npos);
   // An unsigned part put first instead.
   const std::string first = "--" + boundary + "\n";
-  EXPECT_NE(error_of<VerificationError>(replaced(message, first, first + "Content-Type: text/plain\n\nunsigned\n" + first))
+  EXPECT_NE(error_of<VerificationError>(
+                replaced(message, first, first + "Content-Type: text/plain\n\nunsigned\n" + first))
                 .find("has more than two body parts"),
             std::string::npos);
 
   // Wrapped in an unsigned multipart/mixed beside an unsigned part: only the top level counts.
-  const std::string mixed = "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"wrap\"\n\n--wrap\n"
-                            "Content-Type: text/plain\n\nunsigned\n--wrap\n" + message + "\n--wrap--\n";
+  const std::string mixed =
+      "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"wrap\"\n\n--wrap\n"
+      "Content-Type: text/plain\n\nunsigned\n--wrap\n" +
+      message + "\n--wrap--\n";
   EXPECT_EQ(error_of<VerificationError>(mixed),
             "Could not find any signature: the message's top-level content type is multipart/mixed, not "
             "multipart/signed or application/pkcs7-mime (only the top level is read)");
@@ -345,18 +357,20 @@ TEST(Rfc8551Tampering, NeverGivesUnsignedBytes) {
   const std::size_t sig_at = message.find("Content-Type: application/");
   const std::size_t second_sig = message.find("Content-Type: application/", sig_at + 1);
   const std::string signature_part = message.substr(second_sig, message.find(close) - second_sig);
-  const std::string outer = "MIME-Version: 1.0\nContent-Type: multipart/signed; protocol=\"application/"
-                            "pkcs7-signature\"; micalg=sha-256; boundary=\"outer\"\n\n--outer\n" + message +
-                            "\n--outer\n" + signature_part + "\n--outer--\n";
+  const std::string outer =
+      "MIME-Version: 1.0\nContent-Type: multipart/signed; protocol=\"application/"
+      "pkcs7-signature\"; micalg=sha-256; boundary=\"outer\"\n\n--outer\n" +
+      message + "\n--outer\n" + signature_part + "\n--outer--\n";
   EXPECT_EQ(error_of<HashValueError>(outer), "Different hash values for raw and signed payload digests");
 
   // An opaque message with a changed byte in its content.
   const std::string opaque = read_text(kData / "nss-text-opaque.eml");
   EXPECT_FALSE(verify(as_bytes(opaque)).empty());
-  EXPECT_EQ(error_of<VerificationError>("MIME-Version: 1.0\nContent-Type: application/pkcs7-mime; "
-                                        "smime-type=enveloped-data\n\nAAAA\n"),
-            "Could not find any signature: the message is application/pkcs7-mime with smime-type=enveloped-data, "
-            "not signed-data");
+  EXPECT_EQ(
+      error_of<VerificationError>("MIME-Version: 1.0\nContent-Type: application/pkcs7-mime; "
+                                  "smime-type=enveloped-data\n\nAAAA\n"),
+      "Could not find any signature: the message is application/pkcs7-mime with smime-type=enveloped-data, "
+      "not signed-data");
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ bool is_pkcs7_mime_type(std::string_view type) {
 
 // A header block: the fields that decide what its entity is, and where its body starts.
 struct HeaderBlock {
-  std::string fields;          // the selected Content-Type and Content-Transfer-Encoding fields
+  std::string fields;  // the selected Content-Type and Content-Transfer-Encoding fields
   std::uint64_t body_start = 0;
 };
 
@@ -66,11 +66,13 @@ HeaderBlock read_header_block(LineSource& lines, std::uint64_t start,
 // case, or nullopt when it has none. Enough for the token values of smime-type.
 std::optional<std::string> content_type_parameter(const std::string& fields, std::string_view name) {
   std::string lower(fields.size(), '\0');
-  std::transform(fields.begin(), fields.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+  std::transform(fields.begin(), fields.end(), lower.begin(),
+                 [](unsigned char c) { return std::tolower(c); });
   const std::size_t field_end = std::min(lower.find("\ncontent-transfer-encoding"), lower.size());
   const std::string_view field = std::string_view(lower).substr(0, field_end);
   for (std::size_t at = field.find(name); at != std::string_view::npos; at = field.find(name, at + 1)) {
-    if (at == 0 || (field[at - 1] != ';' && !std::isspace(static_cast<unsigned char>(field[at - 1])))) continue;
+    if (at == 0 || (field[at - 1] != ';' && !std::isspace(static_cast<unsigned char>(field[at - 1]))))
+      continue;
     std::size_t next = at + name.size();
     while (next < field.size() && std::isspace(static_cast<unsigned char>(field[next]))) ++next;
     if (next >= field.size() || field[next] != '=') continue;
@@ -128,8 +130,9 @@ void split_signed_parts(LineSource& lines, std::uint64_t body_start, const std::
         break;
       }
       if (++parts > 2) {
-        no_signature("the top-level multipart/signed has more than two body parts (RFC 1847 allows the signed "
-                     "part and its signature only)");
+        no_signature(
+            "the top-level multipart/signed has more than two body parts (RFC 1847 allows the signed "
+            "part and its signature only)");
       }
       part_start = line.end();
     }
@@ -200,7 +203,8 @@ Bytes text_body(ByteView entity) {
     throw MessageFormatError("The signed entity is " + shortened(header.type) +
                              ", not a single text part: only a text part's body can be returned on its own");
   }
-  const Bytes decoded = decode_body(entity.subspan(std::min<std::size_t>(block.body_start, entity.size())), header.encoding);
+  const Bytes decoded =
+      decode_body(entity.subspan(std::min<std::size_t>(block.body_start, entity.size())), header.encoding);
   Bytes body;
   body.reserve(decoded.size());
   append_with_lf_line_ends(decoded, body);

@@ -15,7 +15,8 @@ constexpr std::size_t kInMemoryCopyLimit = 16 << 20;
 constexpr std::size_t kReadBlockSize = 64 * 1024;
 
 Bytes read_signature(const LineSource& lines, const Rfc8551Message& found) {
-  return decode_body(lines.read_range(found.signature.start, found.signature.length), found.signature_encoding);
+  return decode_body(lines.read_range(found.signature.start, found.signature.length),
+                     found.signature_encoding);
 }
 
 // The bytes verification read, kept for handing on: in memory while small, then in an unnamed

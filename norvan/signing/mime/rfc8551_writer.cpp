@@ -61,7 +61,8 @@ std::string quoted_printable(ByteView payload) {
     for (std::size_t i = start; i < text_end; ++i) {
       const std::uint8_t byte = payload[i];
       const bool last = i + 1 == text_end;
-      const bool literal = (byte >= 33 && byte <= 126 && byte != '=') || ((byte == ' ' || byte == '\t') && !last);
+      const bool literal =
+          (byte >= 33 && byte <= 126 && byte != '=') || ((byte == ' ' || byte == '\t') && !last);
       const std::size_t width = literal ? 1 : 3;
       // Room for a soft line break's "=" unless this is the line's last character.
       if (column + width > kMaxEncodedLine - (last ? 0 : 1)) {
@@ -94,8 +95,8 @@ Bytes detached_signed_data(ByteView certificate, const merrowin::PrivateKey& pri
 }
 
 // The SignedData with `entity` encapsulated.
-Bytes encapsulating_signed_data(ByteView certificate, const merrowin::PrivateKey& private_key, ByteView entity,
-                                const SignOptions& options) {
+Bytes encapsulating_signed_data(ByteView certificate, const merrowin::PrivateKey& private_key,
+                                ByteView entity, const SignOptions& options) {
   const int flags = PKCS7_BINARY | PKCS7_PARTIAL;
   const ossl::UniquePtr<X509> signer = load_pem_certificate(certificate);
   ossl::UniquePtr<PKCS7> p7(PKCS7_sign(nullptr, nullptr, nullptr, nullptr, flags));
@@ -106,7 +107,8 @@ Bytes encapsulating_signed_data(ByteView certificate, const merrowin::PrivateKey
   }
   for (const Bytes& pem : options.chain) {
     const ossl::UniquePtr<X509> extra = load_pem_certificate(pem);
-    if (PKCS7_add_certificate(p7.get(), extra.get()) != 1) ossl::throw_error("Cannot add a chain certificate");
+    if (PKCS7_add_certificate(p7.get(), extra.get()) != 1)
+      ossl::throw_error("Cannot add a chain certificate");
   }
   const auto data = ossl::memory_reader(entity.data(), entity.size());
   if (PKCS7_final(p7.get(), data.get(), flags) != 1) ossl::throw_error("Cannot sign the entity");
@@ -127,8 +129,10 @@ Bytes clear_signed(Bytes entity, ByteView der) {
   const std::string boundary = boundary_for(entity);
   std::string head;
   head += "MIME-Version: 1.0\r\n";
-  head += "Content-Type: multipart/signed; protocol=\"application/pkcs7-signature\"; micalg=sha-256; boundary=\"" +
-          boundary + "\"\r\n\r\n";
+  head +=
+      "Content-Type: multipart/signed; protocol=\"application/pkcs7-signature\"; micalg=sha-256; "
+      "boundary=\"" +
+      boundary + "\"\r\n\r\n";
   head += "This is an S/MIME signed message\r\n\r\n";
   head += "--" + boundary + "\r\n";
   std::string tail;
@@ -165,8 +169,9 @@ Bytes text_entity(ByteView payload) {
             "): sign it as a ready-made MIME entity with its own transfer encoding instead");
   }
   const bool seven_bit = fits_7bit(payload);
-  const std::string header = std::string("Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: ") +
-                             (seven_bit ? "7bit" : "quoted-printable") + "\r\n\r\n";
+  const std::string header =
+      std::string("Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: ") +
+      (seven_bit ? "7bit" : "quoted-printable") + "\r\n\r\n";
   Bytes entity = seven_bit ? canonical_line_ends(payload) : to_bytes(quoted_printable(payload));
   entity.insert(entity.begin(), header.begin(), header.end());
   return entity;
@@ -191,8 +196,9 @@ Bytes canonical_entity(ByteView input) {
     }
     first = false;
   }
-  invalid("The entity to sign has no header block ended by an empty line: give header fields, an empty line and "
-          "the body");
+  invalid(
+      "The entity to sign has no header block ended by an empty line: give header fields, an empty line and "
+      "the body");
 }
 
 Bytes sign_rfc8551(ByteView certificate, const merrowin::PrivateKey& private_key, ByteView payload,
