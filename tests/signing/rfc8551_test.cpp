@@ -129,6 +129,22 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, RealMailProducers, ::testing::ValuesIn(kProdu
                            return name;
                          });
 
+// A message as it arrives: mail header fields before the MIME ones, the Content-Type folded.
+TEST(Rfc8551Reading, MailHeadersAndFoldedFieldsAreRead) {
+  std::string message = read_text(kData / "openssl-text-clear.eml");
+  message =
+      "Received: from mail.example by mx.example;\n Tue, 8 Dec 2026 10:00:00 +0000\nFrom: a@example\n"
+      "To: b@example\nSubject: signed\n" +
+      message;
+  const std::size_t micalg = message.find("; micalg=");
+  ASSERT_NE(micalg, std::string::npos);
+  message.replace(micalg, 2, ";\n\t");
+  const std::size_t boundary = message.find("; boundary=");
+  ASSERT_NE(boundary, std::string::npos);
+  message.replace(boundary, 2, ";\n ");
+  EXPECT_EQ(text_of(verify(as_bytes(message), rfc8551(true))), read_text(kData / "payload.txt"));
+}
+
 // ---- norvan's own messages in the mode -------------------------------------------------------
 
 class Rfc8551Signing : public ::testing::Test {
