@@ -1,6 +1,7 @@
 // Fuzzes signed-message verification on the whole message text: MIME walk, transfer
 // decoding, DER parsing, digest and signature checks and certificate validation against a
-// fixed trust root. Errors that verification reports (std::runtime_error and its subclasses)
+// fixed trust root; in the default format and in RFC 8551 mode (top-level structure,
+// canonical entity, opaque SignedData content, the decoded text body). Errors that verification reports (std::runtime_error and its subclasses)
 // are expected; anything else -- a crash, a sanitizer report, a logic_error or bad_alloc, a
 // GLib critical warning -- is a finding.
 
@@ -36,6 +37,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     norvan::signing::mime::verify_signed_smime(message, trusted_certs());
   } catch (const std::runtime_error&) {
     // Verification errors, malformed signatures, OpenSSL errors: the expected outcomes.
+  }
+  for (const bool body : {false, true}) {
+    norvan::signing::mime::VerifyOptions options;
+    options.rfc8551 = true;
+    options.body = body;
+    try {
+      norvan::signing::mime::verify_message(norvan::ByteView(data, size), trusted_certs(), std::nullopt, options);
+    } catch (const std::runtime_error&) {
+      // The same expected outcomes.
+    }
   }
   return 0;
 }

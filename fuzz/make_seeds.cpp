@@ -73,6 +73,21 @@ void make_seeds(const fs::path& root) {
     const Bytes message = norvan::signing::mime::sign_payload(certificate, signer, norvan::as_bytes(payload));
     write_seed(root / "fuzz_smime", "signed-" + std::to_string(index++), message);
   }
+  // RFC 8551 mode: a text entity clear-signed and opaque, and a multipart/mixed entity.
+  constexpr std::string_view kMixed =
+      "Content-Type: multipart/mixed; boundary=\"b\"\n\n--b\nContent-Type: text/plain\n\nhi\n--b\n"
+      "Content-Type: application/octet-stream\nContent-Transfer-Encoding: base64\n\nAAEC\n--b--\n";
+  for (const bool opaque : {false, true}) {
+    for (const bool entity : {false, true}) {
+      norvan::signing::mime::SignOptions options;
+      options.rfc8551 = true;
+      options.entity = entity;
+      options.opaque = opaque;
+      const std::string_view payload = entity ? kMixed : norvan::fuzz::kSignedPayload;
+      write_seed(root / "fuzz_smime", "rfc8551-" + std::to_string(index++),
+                 norvan::signing::mime::sign_payload(certificate, signer, norvan::as_bytes(payload), options));
+    }
+  }
   const Bytes message =
       norvan::signing::mime::sign_payload(certificate, signer, norvan::as_bytes(norvan::fuzz::kSignedPayload));
   write_seed(root / "fuzz_signed_data", "signed-data", signature_of(message));

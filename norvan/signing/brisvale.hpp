@@ -231,13 +231,24 @@ struct SignedDataView {
   std::optional<ByteView> signed_attributes;  // the [0] element exactly as received
   AlgorithmIdentifier signature_algorithm;
   Bytes signature;                            // the octets of the signature value, joined
+  std::string content_type;                   // encapContentInfo.eContentType, dotted
+  std::optional<ByteView> encapsulated_content;  // the eContent OCTET STRING element as received, when present
 };
 
 /// Returns the fields of the ContentInfo `datas` that holds a SignedData, in DER or BER (which
 /// CMS allows: indefinite lengths, surplus length octets, strings in pieces). Throws
 /// MalformedSignatureError naming the element and byte offset when `datas` is not of that
-/// shape, or has no signer or no digest algorithm.
+/// shape, or has no signer or no digest algorithm, and when the first signer has signed
+/// attributes that break RFC 5652, 11.1: not exactly one content-type attribute with exactly one
+/// value equal to the eContentType, or an eContentType other than id-data (so that a signature
+/// made over another kind of CMS content cannot pass for signed data). Object identifiers taken
+/// from the input are cut to kNameLimitInErrors bytes in the view and in error texts.
 SignedDataView parse_signed_data(ByteView datas);
+
+/// Returns the encapsulated content of `signed_data` (the eContent octets, joined when they
+/// came in pieces). Throws MalformedSignatureError when the SignedData carries none (a detached
+/// signature) or its encoding is broken.
+Bytes encapsulated_content(const SignedDataView& signed_data);
 
 /// The signer's certificate and the other certificates of a SignedData.
 struct SignerCertificates {

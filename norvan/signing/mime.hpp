@@ -7,6 +7,10 @@
 // PKCS#7 SignedData over the payload bytes as passed in (SHA-256, one signer named by issuer
 // and serial number, the standard signed attributes), base64-encoded in an
 // "application/x-pkcs7-signature" part.
+//
+// On request (SignOptions::rfc8551, VerifyOptions::rfc8551) messages are signed and read as mail
+// clients sign and read them (RFC 8551): the signature covers a canonical MIME entity, the first
+// part of a multipart/signed or the content encapsulated in an application/pkcs7-mime.
 
 #include "norvan/common/bytes.hpp"
 #include "norvan/common/error.hpp"
@@ -66,6 +70,10 @@ class PayloadSigner {
   /// must outlive this object) and writes the message header to `sink`. Throws
   /// ossl::OpenSSLError when `certificate` is not one PEM certificate or does not belong to
   /// `private_key`; nothing has been written then.
+  ///
+  /// With options.rfc8551 the message is the one sign_payload(certificate, private_key, <the
+  /// whole payload>, options) returns: the payload is held in memory until finish(), which
+  /// writes the whole message (the entity's transfer encoding depends on all of the payload).
   PayloadSigner(ByteView certificate, const merrowin::PrivateKey& private_key, MessageSink sink,
                 const SignOptions& options = {});
   PayloadSigner(const PayloadSigner&) = delete;
@@ -91,6 +99,15 @@ class PayloadSigner {
 /// PEM `certificate`; the certificates of `options.chain` follow the signer's in the
 /// SignedData, in their order. Throws ossl::OpenSSLError when the certificate is not PEM, does
 /// not belong to the key, a chain entry is not a PEM certificate, or signing fails.
+///
+/// With options.rfc8551 the signature covers a canonical MIME entity (RFC 8551), as mail clients
+/// sign: the UTF-8 text `payload` as a "text/plain; charset=utf-8" entity (7bit when every line
+/// fits, else quoted-printable), or with options.entity `payload` itself, a MIME entity (header
+/// fields, an empty line, a body) with every line end made CR LF. The message is a
+/// multipart/signed with protocol "application/pkcs7-signature" and micalg sha-256, or with
+/// options.opaque an application/pkcs7-mime (smime-type=signed-data) that encapsulates the
+/// entity. Throws norvan::Error (invalid_argument) for a text payload that is not UTF-8, an
+/// entity without a header block, and options.entity or options.opaque without options.rfc8551.
 Bytes sign_payload(ByteView certificate, const merrowin::PrivateKey& private_key, ByteView payload,
                    const SignOptions& options = {});
 
@@ -109,6 +126,15 @@ class MessageFormatError : public Error {
 /// Throws VerificationError "Could not find any signature" or
 /// `Unsupported payload "None" type <class 'NoneType'>`, whatever brisvale::verify throws,
 /// and MessageFormatError. `message` is only read, never copied as a whole.
+///
+/// With options.rfc8551 the message is read as mail clients sign it (RFC 8551), from its top
+/// level only: the signed bytes are the first body part of a top-level multipart/signed as a
+/// canonical entity (its header fields and body as they stand, every line end CR LF), or the
+/// content encapsulated in a top-level application/pkcs7-mime SignedData. The result is that
+/// entity exactly as signed, or with options.body the transfer-decoded body of its single text
+/// part with LF line ends (MessageFormatError when it is not one text part). A top level that is
+/// neither form throws VerificationError "Could not find any signature: ...". options.body
+/// without options.rfc8551 throws norvan::Error (invalid_argument).
 Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& trusted_certs,
                      const std::optional<std::filesystem::path>& trusted_dir = std::nullopt,
                      const VerifyOptions& options = {});
@@ -121,6 +147,9 @@ Bytes verify_message(ByteView message, const std::optional<std::vector<Bytes>>& 
 /// Throws what verify_message throws, FileError when the file cannot be opened or read or is
 /// not a regular file, and whatever `payload_sink` throws. Memory use does not grow with the
 /// size of the payload. `progress`, when given, hears of every piece of the payload checked.
+/// With options.rfc8551 the message is read as verify_message reads it then: a clear-signed
+/// entity is digested in pieces as it streams to the sink; an opaque message's SignedData, and
+/// with options.body the decoded body, are held in memory.
 void verify_message_file(const std::filesystem::path& message_file, const std::optional<std::vector<Bytes>>& trusted_certs,
                          const std::optional<std::filesystem::path>& trusted_dir, const MessageSink& payload_sink,
                          const ProgressSink& progress = {}, const VerifyOptions& options = {});
@@ -136,14 +165,14 @@ void verify_message_file(const std::filesystem::path& message_file, const std::o
 class Verifier {
  public:
   /// Gathers the trust roots from `trusted_certs` and `trusted_dir` as brisvale::VerifyData does
-  /// (both absent: the system's trust store), and validates every signer's certificate under
-  /// `options.policy` (revocation lists, time, purpose). Throws what brisvale::VerifyData's
-  /// constructor throws.
+  /// (both absent: the system's trust store). `options` apply to every verification of this
+  /// Verifier: its policy (revocation lists, time, purpose) and the message form. Throws what
+  /// brisvale::VerifyData's constructor throws.
   explicit Verifier(const std::optional<std::vector<Bytes>>& trusted_certs = std::nullopt,
                     const std::optional<std::filesystem::path>& trusted_dir = std::nullopt,
                     const VerifyOptions& options = {});
 
-  /// As verify_message(message, <the trust roots>).
+  /// As verify_message(message, <the trust roots>, <the options>).
   Bytes verify(ByteView message) const;
 
   /// As verify_message_file(message_file, <the trust roots>, payload_sink, progress).
@@ -152,6 +181,7 @@ class Verifier {
 
  private:
   brisvale::VerifyData record_;
+  VerifyOptions options_;
 };
 
 /// Returns the unsigned payload when verification succeeds; raises a VerificationError

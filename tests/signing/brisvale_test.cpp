@@ -226,6 +226,83 @@ TEST_F(BrisvaleTest, HashesSignedAttributesAsReceived) {
   EXPECT_STREQ(malformed->what(), "Malformed signature: the message-digest attribute has no value");
 }
 
+// RFC 5652, 11.1: with signed attributes there is exactly one content-type attribute with one
+// value, equal to the eContentType, which must be id-data; otherwise a signature made for
+// another kind of content (a time-stamp token's TSTInfo) could pass for signed text.
+TEST_F(BrisvaleTest, HoldsTheContentTypeRule) {
+  constexpr const char* kContentTypeOid = "1.2.840.113549.1.9.3";
+  constexpr const char* kDataOid = "1.2.840.113549.1.7.1";
+  constexpr const char* kTstInfoOid = "1.2.840.113549.1.9.16.1.4";
+  const Bytes original = sign_leaf();
+  EXPECT_EQ(parse_signed_data(original).content_type, kDataOid);
+  EVP_PKEY* key = pki_->leaf.key.get();
+  std::vector<Bytes> others;  // every attribute but the content type
+  for (const auto& a : children(*parse_signed_data(original).signed_attributes)) {
+    if (children(a)[0] != der_oid(kContentTypeOid)) others.push_back(a);
+  }
+  const Bytes data_type = attribute(kContentTypeOid, der_oid(kDataOid));
+  const auto with = [&](std::vector<Bytes> extra) {
+    auto attributes = others;
+    attributes.insert(attributes.end(), extra.begin(), extra.end());
+    return with_signed_attributes(original, attributes, key);
+  };
+  const auto with_econtent_type = [](const Bytes& datas, const std::string& oid) {
+    return edit_signed_data(datas, [&](std::vector<Bytes>& signed_data) {
+      signed_data[2] = der_element(der::kSequence, der_oid(oid));
+    });
+  };
+  const auto rejected = [&](const Bytes& datas) {
+    const auto error = caught<MalformedSignatureError>([&] { verify(datas, payload, trusted); });
+    return error ? std::string(error->what()) : std::string();
+  };
+
+  // The rule met, in any position among the attributes.
+  EXPECT_EQ(verify(with({data_type}), payload, trusted), payload);
+
+  EXPECT_EQ(rejected(with({})), "Malformed signature: the signed attributes have no content-type attribute");
+  EXPECT_EQ(rejected(with({data_type, data_type})),
+            "Malformed signature: the signed attributes hold more than one content-type attribute");
+  Bytes two_values = der_oid(kDataOid);
+  const Bytes second = der_oid(kDataOid);
+  two_values.insert(two_values.end(), second.begin(), second.end());
+  EXPECT_EQ(rejected(with({attribute(kContentTypeOid, two_values)})),
+            "Malformed signature: the content-type attribute has more than one value");
+  EXPECT_EQ(rejected(with({attribute(kContentTypeOid, {})})),
+            "Malformed signature: the content-type attribute has no value");
+  EXPECT_EQ(rejected(with({attribute(kContentTypeOid, der_oid(kTstInfoOid))})),
+            std::string("Malformed signature: the content-type attribute names ") + kTstInfoOid +
+                ", but the signed content is of type " + kDataOid);
+  // A signature over a TSTInfo, consistent in itself, is still not signed data.
+  const Bytes tst = with_econtent_type(with({attribute(kContentTypeOid, der_oid(kTstInfoOid))}), kTstInfoOid);
+  EXPECT_EQ(rejected(tst), std::string("Malformed signature: the signed content is of type ") + kTstInfoOid +
+                               ", not data (" + kDataOid + "): only signed data is verified");
+
+  // Without signed attributes the rule does not apply: the signature covers the payload itself.
+  EXPECT_EQ(verify(sign_leaf({.signed_attributes = false}), payload, trusted), payload);
+}
+
+// Object identifiers come from the input: an error line shows only their start.
+TEST_F(BrisvaleTest, CutsLongIdentifiersInErrors) {
+  std::string huge = "1.2";
+  for (int arc = 0; arc < 100000; ++arc) huge += ".1";
+  const Bytes original = sign_leaf();
+  const Bytes digest = edit_signed_data(original, [&](std::vector<Bytes>& signed_data) {
+    signed_data[1] = der_element(der::kSet, algorithm(huge));
+  });
+  auto error = caught<MalformedSignatureError>([&] { verify(digest, payload, trusted); });
+  ASSERT_TRUE(error);
+  EXPECT_LT(std::string(error->what()).size(), 400u);
+  EXPECT_EQ(std::string(error->what()).rfind("Unsupported digest algorithm 1.2.1.1", 0), 0u) << error->what();
+  EXPECT_NE(std::string(error->what()).find("..."), std::string::npos);
+
+  const Bytes econtent = edit_signed_data(original, [&](std::vector<Bytes>& signed_data) {
+    signed_data[2] = der_element(der::kSequence, der_oid(huge));
+  });
+  error = caught<MalformedSignatureError>([&] { verify(econtent, payload, trusted); });
+  ASSERT_TRUE(error);
+  EXPECT_LT(std::string(error->what()).size(), 400u);
+}
+
 // The BER form of `tag` with an indefinite length around `parts`.
 Bytes indefinite(der::Tag tag, const std::vector<Bytes>& parts) {
   Bytes out = der_element(tag, {});

@@ -1,5 +1,6 @@
 #include "norvan/signing/brisvale/signed_data.hpp"
 
+#include "norvan/common/shortened.hpp"
 #include "norvan/signing/brisvale/malformed.hpp"
 
 #include <cstdint>
@@ -10,6 +11,71 @@ namespace {
 
 constexpr std::string_view kSignedDataOid = "1.2.840.113549.1.7.2";
 constexpr std::string_view kMessageDigestOid = "1.2.840.113549.1.9.4";
+constexpr std::string_view kContentTypeOid = "1.2.840.113549.1.9.3";
+constexpr std::string_view kDataOid = "1.2.840.113549.1.7.1";
+
+// Reads an OBJECT IDENTIFIER for `what`, cut to a length fit for an error line: an identifier
+// of that length never names an algorithm or type that is known, so comparisons are unchanged.
+std::string read_oid(der::Reader& reader, const std::string& what) {
+  std::string dotted;
+  need(reader.get_oid(dotted), reader, what);
+  return shortened(dotted);
+}
+
+// Reads encapContentInfo: eContentType and, when present, the eContent OCTET STRING element.
+void read_encapsulated_content_info(der::Reader& signed_data, SignedDataView& view) {
+  der::Reader info;
+  need(signed_data.get(der::kSequence, info), signed_data, "SignedData.encapContentInfo");
+  view.content_type = read_oid(info, "SignedData.encapContentInfo.eContentType");
+  der::Reader explicit_content;
+  bool present = false;
+  need(info.get_optional(der::context_tag(0, true), explicit_content, present), info,
+       "SignedData.encapContentInfo.eContent");
+  if (present) {
+    der::Tag tag = 0;
+    ByteView element;
+    std::size_t header_size = 0;
+    need(explicit_content.get_any_element(tag, element, header_size), explicit_content,
+         "SignedData.encapContentInfo.eContent");
+    if ((tag & ~der::kConstructed) != der::kOctetString) {
+      malformed("SignedData.encapContentInfo.eContent is a " + der::tag_name(tag) + ", not an OCTET STRING");
+    }
+    need(explicit_content.expect_end(), explicit_content, "SignedData.encapContentInfo.eContent");
+    view.encapsulated_content = element;
+  }
+  need(info.expect_end(), info, "SignedData.encapContentInfo");
+}
+
+// Holds RFC 5652, 11.1 for signed attributes: exactly one content-type attribute, with exactly
+// one value, equal to the eContentType, which must be id-data.
+void check_content_type_attribute(ByteView attributes_element, const std::string& content_type) {
+  if (content_type != kDataOid) {
+    malformed("the signed content is of type " + content_type + ", not data (" + std::string(kDataOid) +
+              "): only signed data is verified");
+  }
+  der::Reader outer(attributes_element, der::Rules::ber);
+  der::Reader attributes;
+  need(outer.get(der::context_tag(0, true), attributes), outer, "SignerInfo.signedAttrs");
+  std::size_t count = 0;
+  for (std::size_t index = 0; !attributes.empty(); ++index) {
+    const std::string what = "signed attribute " + std::to_string(index);
+    der::Reader attribute;
+    need(attributes.get(der::kSequence, attribute), attributes, what);
+    std::string type;
+    need(attribute.get_oid(type), attribute, what + " type");
+    if (type != kContentTypeOid) continue;
+    if (++count > 1) malformed("the signed attributes hold more than one content-type attribute");
+    der::Reader values;
+    need(attribute.get(der::kSet, values), attribute, what + " values");
+    if (values.empty()) malformed("the content-type attribute has no value");
+    const std::string named = read_oid(values, "content-type value");
+    if (!values.empty()) malformed("the content-type attribute has more than one value");
+    if (named != content_type) {
+      malformed("the content-type attribute names " + named + ", but the signed content is of type " + content_type);
+    }
+  }
+  if (count == 0) malformed("the signed attributes have no content-type attribute");
+}
 
 void skip_all(der::Reader& reader, der::Tag tag, const std::string& what) {
   while (!reader.empty()) need(reader.skip(tag), reader, what);
@@ -77,7 +143,7 @@ AlgorithmIdentifier read_algorithm(der::Reader& outer, const std::string& what) 
   der::Reader reader;
   need(outer.get(der::kSequence, reader), outer, what);
   AlgorithmIdentifier algorithm;
-  need(reader.get_oid(algorithm.oid), reader, what + ".algorithm");
+  algorithm.oid = read_oid(reader, what + ".algorithm");
   if (!reader.empty()) {
     der::Tag tag = 0;
     ByteView parameters;
@@ -124,8 +190,7 @@ SignedDataView parse_signed_data(ByteView datas) {
   der::Reader content_info;
   need(input.get(der::kSequence, content_info), input, "ContentInfo");
   need(input.expect_end(), input, "ContentInfo");
-  std::string content_type;
-  need(content_info.get_oid(content_type), content_info, "ContentInfo.contentType");
+  const std::string content_type = read_oid(content_info, "ContentInfo.contentType");
   if (content_type != kSignedDataOid) {
     malformed("ContentInfo holds content type " + content_type + ", not SignedData");
   }
@@ -144,7 +209,7 @@ SignedDataView parse_signed_data(ByteView datas) {
   if (digest_algorithms.empty()) malformed("SignedData has no digest algorithm");
   view.digest_algorithm = read_algorithm(digest_algorithms, "SignedData.digestAlgorithms[0]");
   skip_all(digest_algorithms, der::kSequence, "SignedData.digestAlgorithms");
-  need(signed_data.skip(der::kSequence), signed_data, "SignedData.encapContentInfo");
+  read_encapsulated_content_info(signed_data, view);
   read_certificates(signed_data, view);
   need(signed_data.skip_optional(der::context_tag(1, true)), signed_data, "SignedData.crls");
   der::Reader signer_infos;
@@ -155,7 +220,19 @@ SignedDataView parse_signed_data(ByteView datas) {
   need(signer_infos.get(der::kSequence, signer), signer_infos, "SignerInfo");
   read_first_signer(signer, view);
   skip_all(signer_infos, der::kSequence, "SignedData.signerInfos");
+  if (view.signed_attributes) check_content_type_attribute(*view.signed_attributes, view.content_type);
   return view;
+}
+
+Bytes encapsulated_content(const SignedDataView& signed_data) {
+  if (!signed_data.encapsulated_content) malformed("the SignedData carries no content (a detached signature)");
+  const ByteView element = *signed_data.encapsulated_content;
+  der::Reader reader(element, der::Rules::ber);
+  Bytes pieces;
+  ByteView content;
+  need(reader.get_string(der::kOctetString, pieces, content), reader, "SignedData.encapContentInfo.eContent");
+  if (pieces.empty()) return Bytes(content.begin(), content.end());
+  return pieces;
 }
 
 }  // namespace norvan::signing::brisvale

@@ -28,7 +28,8 @@ std::string signature_part_header(const std::string& boundary) {
   return header;
 }
 
-// `der` in base64, 64 characters per line, lines separated (not ended) by CR LF.
+}  // namespace
+
 std::string base64_lines(ByteView der) {
   std::string text;
   unsigned char line[4 * kBase64BytesPerLine / 3 + 1];
@@ -40,8 +41,6 @@ std::string base64_lines(ByteView der) {
   }
   return text;
 }
-
-}  // namespace
 
 // A boundary of 128 random bits: it cannot occur in a payload by accident.
 std::string random_boundary() {

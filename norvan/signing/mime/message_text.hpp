@@ -12,6 +12,9 @@ namespace norvan::signing::mime::detail {
 /// ossl::OpenSSLError when no random bytes are available.
 std::string random_boundary();
 
+/// `der` in base64, 64 characters per line, lines separated (not ended) by CR LF.
+std::string base64_lines(ByteView der);
+
 /// The message header and the payload part's header, up to the first payload byte.
 std::string message_header(const std::string& boundary);
 

@@ -18,12 +18,16 @@ constexpr int kSigningFlags = PKCS7_DETACHED | PKCS7_BINARY | PKCS7_PARTIAL;
 // Never asked for: certificates are not encrypted, and nothing may prompt on the terminal.
 int refuse_password(char*, int, int, void*) { return 0; }
 
-ossl::UniquePtr<X509> load_pem_certificate(ByteView pem, const std::string& what = "The signer certificate") {
+}  // namespace
+
+ossl::UniquePtr<X509> load_pem_certificate(ByteView pem, const std::string& what) {
   const auto bio = ossl::memory_reader(pem.data(), pem.size());
   ossl::UniquePtr<X509> certificate(PEM_read_bio_X509(bio.get(), nullptr, refuse_password, nullptr));
   if (!certificate) ossl::throw_error(what + " is not a PEM X.509 certificate");
   return certificate;
 }
+
+namespace {
 
 // SHA-256, fetched once per process: an immutable algorithm object that saves the provider
 // look-up (and its lock) on every message.
@@ -72,11 +76,12 @@ void SignatureBuilder::digest(ByteView piece) {
   }
 }
 
-std::string SignatureBuilder::finish() {
+Bytes SignatureBuilder::finish_der() {
   if (BIO_flush(digest_chain_.get()) != 1) ossl::throw_error("Cannot digest the payload");
   if (PKCS7_dataFinal(signed_data_.get(), digest_chain_.get()) != 1) ossl::throw_error("Cannot sign the payload");
-  const Bytes der = ossl::to_der(signed_data_.get(), i2d_PKCS7, "Cannot encode the SignedData");
-  return message_trailer(boundary_, der);
+  return ossl::to_der(signed_data_.get(), i2d_PKCS7, "Cannot encode the SignedData");
 }
+
+std::string SignatureBuilder::finish() { return message_trailer(boundary_, finish_der()); }
 
 }  // namespace norvan::signing::mime::detail

@@ -11,6 +11,10 @@
 
 namespace norvan::signing::mime::detail {
 
+// Returns the certificate that the PEM `pem` holds. Throws ossl::OpenSSLError "The signer
+// certificate is not a PEM X.509 certificate" when it holds none.
+ossl::UniquePtr<X509> load_pem_certificate(ByteView pem, const std::string& what = "The signer certificate");
+
 // The signature side of a message: the signer's certificate, the SignedData being built, the
 // digest of the payload so far and the MIME boundary. digest() the payload, then finish().
 class SignatureBuilder {
@@ -28,6 +32,9 @@ class SignatureBuilder {
   // Signs the payload digested so far; returns the message text that follows the payload:
   // the signature part and the close delimiter.
   std::string finish();
+
+  // Signs the payload digested so far; returns the DER SignedData (detached).
+  Bytes finish_der();
 
  private:
   ossl::UniquePtr<X509> certificate_;

@@ -4,6 +4,7 @@
 #include "norvan/signing/mime/line_ends.hpp"
 #include "norvan/signing/mime/message_text.hpp"
 #include "norvan/signing/mime/reserved_bytes.hpp"
+#include "norvan/signing/mime/rfc8551_writer.hpp"
 #include "norvan/signing/mime/signature_builder.hpp"
 
 #include <algorithm>
@@ -72,6 +73,12 @@ class MessageOutput {
 
 void write_text(const MessageSink& sink, std::string_view text) { sink(as_bytes(text)); }
 
+void check_options(const SignOptions& options) {
+  if ((options.entity || options.opaque) && !options.rfc8551) {
+    throw Error(ErrorCode::invalid_argument, "Signing an entity or an opaque message needs the RFC 8551 mode");
+  }
+}
+
 }  // namespace
 
 struct PayloadSigner::State {
@@ -80,19 +87,27 @@ struct PayloadSigner::State {
   BlockOutput payload_blocks;
   LineEndWriter<BlockOutput> payload_writer;
   bool finished = false;
+  // RFC 8551 mode: the whole payload, signed by finish().
+  SignOptions options;
+  Bytes certificate;
+  const merrowin::PrivateKey& private_key;
+  Bytes held;
 
-  State(ByteView certificate, const merrowin::PrivateKey& private_key, MessageSink message_sink,
-        const SignOptions& options)
+  State(ByteView certificate_pem, const merrowin::PrivateKey& key, MessageSink message_sink, const SignOptions& how)
       : sink(std::move(message_sink)),
-        signature(certificate, private_key, options.chain),
+        signature(certificate_pem, key, how.chain),
         payload_blocks(sink),
-        payload_writer(payload_blocks) {}
+        payload_writer(payload_blocks),
+        options(how),
+        certificate(certificate_pem.begin(), certificate_pem.end()),
+        private_key(key) {}
 };
 
 PayloadSigner::PayloadSigner(ByteView certificate, const merrowin::PrivateKey& private_key, MessageSink sink,
-                             const SignOptions& options)
-    : state_(std::make_unique<State>(certificate, private_key, std::move(sink), options)) {
-  write_text(state_->sink, message_header(state_->signature.boundary()));
+                             const SignOptions& options) {
+  check_options(options);
+  state_ = std::make_unique<State>(certificate, private_key, std::move(sink), options);
+  if (!options.rfc8551) write_text(state_->sink, message_header(state_->signature.boundary()));
 }
 
 PayloadSigner::~PayloadSigner() = default;
@@ -100,6 +115,10 @@ PayloadSigner::~PayloadSigner() = default;
 void PayloadSigner::update(ByteView piece) {
   State& state = *state_;
   if (state.finished) throw std::logic_error("PayloadSigner::update called after finish");
+  if (state.options.rfc8551) {
+    state.held.insert(state.held.end(), piece.begin(), piece.end());
+    return;
+  }
   // Each slice is digested and then converted while it is still in the cache.
   for (std::size_t offset = 0; offset < piece.size(); offset += kOutputBlockSize) {
     const ByteView slice = piece.subspan(offset, std::min(kOutputBlockSize, piece.size() - offset));
@@ -113,6 +132,10 @@ void PayloadSigner::finish() {
   State& state = *state_;
   if (state.finished) throw std::logic_error("PayloadSigner::finish called twice");
   state.finished = true;
+  if (state.options.rfc8551) {
+    state.sink(detail::sign_rfc8551(state.certificate, state.private_key, state.held, state.options));
+    return;
+  }
   state.payload_writer.close();
   state.payload_blocks.flush();
   write_text(state.sink, state.signature.finish());
@@ -123,6 +146,8 @@ void PayloadSigner::finish() {
 // straight into a message reserved at its exact size.
 Bytes sign_payload(ByteView certificate, const merrowin::PrivateKey& private_key, ByteView payload,
                    const SignOptions& options) {
+  check_options(options);
+  if (options.rfc8551) return detail::sign_rfc8551(certificate, private_key, payload, options);
   SignatureBuilder signature(certificate, private_key, options.chain);
   LineEndCount line_ends;
   for (std::size_t offset = 0; offset < payload.size(); offset += kOutputBlockSize) {
