@@ -17,20 +17,27 @@ void write_bytes(const std::optional<fs::path>& output, ByteView content, NewFil
   write_file(output, content, mode);
 }
 
-void tarrowby(const std::optional<fs::path>& output, const std::optional<Bytes>& password) {
+SecretBytes tarrowby_pem(const std::optional<Bytes>& password) {
   const merrowin::PrivateKey key = merrowin::tarrowby();
-  // The PEM may be unencrypted key material: our copy is wiped whatever happens.
-  const SecretBytes pem(merrowin::private_key_as_pem(key, password));
+  // The PEM may be unencrypted key material: it is wiped whatever happens.
+  return SecretBytes(merrowin::private_key_as_pem(key, password));
+}
+
+Bytes palisande_pem(const fs::path& private_key_file, int validity_in_years, const std::optional<Bytes>& password) {
+  const merrowin::PrivateKey key = merrowin::read_private_key_from_pem_file(private_key_file, password);
+  const certificates::Expiry expiry = certificates::calculate_expiry(validity_in_years);
+  const certificates::Certificate certificate = certificates::palisande(key, expiry);
+  return certificates::certificate_as_pem(certificate);
+}
+
+void tarrowby(const std::optional<fs::path>& output, const std::optional<Bytes>& password) {
+  const SecretBytes pem = tarrowby_pem(password);
   write_bytes(output, pem.view(), NewFileMode::owner_only);
 }
 
 void palisande(const fs::path& private_key_file, int validity_in_years, const std::optional<Bytes>& password,
                const std::optional<fs::path>& output) {
-  const merrowin::PrivateKey key = merrowin::read_private_key_from_pem_file(private_key_file, password);
-  const certificates::Expiry expiry = certificates::calculate_expiry(validity_in_years);
-  const certificates::Certificate certificate = certificates::palisande(key, expiry);
-  const Bytes pem = certificates::certificate_as_pem(certificate);
-  write_bytes(output, pem);
+  write_bytes(output, palisande_pem(private_key_file, validity_in_years, password));
 }
 
 }  // namespace norvan::api::ostrand

@@ -1,4 +1,4 @@
-#include "common.hpp"
+#include "support.hpp"
 
 namespace norvan::python {
 
@@ -29,6 +29,12 @@ std::vector<Bytes> copy(const std::vector<py::bytes>& list) {
 std::optional<std::vector<Bytes>> copy(const std::optional<std::vector<py::bytes>>& list) {
   if (!list) return std::nullopt;
   return copy(*list);
+}
+
+Passphrase::Passphrase(const std::optional<py::bytes>& password) : value_(copy(password)) {}
+
+Passphrase::~Passphrase() {
+  if (value_) SecretBytes wipe(std::move(*value_));  // the buffer moves along and is wiped there
 }
 
 py::bytes to_python(ByteView bytes) {
