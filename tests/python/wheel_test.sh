@@ -43,11 +43,12 @@ for file in "${elf_files[@]}"; do
   done < <(readelf -d "$file" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
 done
 
-# The tests and the guide they run, outside the source tree; the e2e tests build images and
+# The tests and the guide and README whose examples they run, outside the source tree; the e2e tests build images and
 # are run from the tree only.
 mkdir -p "$work/copy/tests" "$work/copy/docs"
 cp -r "$source_dir/tests/python" "$work/copy/tests/python"
 cp "$source_dir/docs/python.md" "$work/copy/docs/"
+cp "$source_dir/README.md" "$work/copy/"
 rm -rf "$work/copy/tests/python/e2e"
 cd "$work/copy"
 env -u PYTHONPATH NORVAN_EXPECTED_PACKAGE="$package" PYTHONDONTWRITEBYTECODE=1 \
