@@ -43,8 +43,8 @@ for file in "${elf_files[@]}"; do
   done < <(readelf -d "$file" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
 done
 
-# The tests and the guide and README whose examples they run, outside the source tree; the e2e tests build images and
-# are run from the tree only.
+# The tests, with the guide and the README whose examples they run, outside the source tree;
+# the e2e tests build images and are run from the tree only.
 mkdir -p "$work/copy/tests" "$work/copy/docs"
 cp -r "$source_dir/tests/python" "$work/copy/tests/python"
 cp "$source_dir/docs/python.md" "$work/copy/docs/"
