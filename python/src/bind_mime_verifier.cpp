@@ -78,6 +78,10 @@ py::bytes verify_file(const PythonVerifier& self, const fs::path& message_file) 
   return to_python(payload);
 }
 
+// The path as Python's str, in the file-system encoding (a name that is not UTF-8 keeps its
+// bytes as surrogates, which pickle carries and the path conversion turns back into them).
+py::object path_text(const fs::path& path) { return py::str(py::cast(path)); }
+
 // The pickled state: a dict, so that options added later travel under names of their own.
 py::dict state_of(const PythonVerifier& self) {
   py::dict state;
@@ -89,7 +93,7 @@ py::dict state_of(const PythonVerifier& self) {
   } else {
     state["trusted_certs"] = py::none();
   }
-  state["trusted_dir"] = source.trusted_dir ? py::cast(source.trusted_dir->string()) : py::none();
+  state["trusted_dir"] = source.trusted_dir ? path_text(*source.trusted_dir) : py::none();
   return state;
 }
 
@@ -105,7 +109,7 @@ std::string repr(const PythonVerifier& self) {
   const TrustSource& source = self.source();
   std::string text = "<norvan.signing.mime.Verifier";
   if (source.trusted_certs) text += " trusted_certs=" + std::to_string(source.trusted_certs->size());
-  if (source.trusted_dir) text += " trusted_dir=" + py::repr(py::cast(source.trusted_dir->string())).cast<std::string>();
+  if (source.trusted_dir) text += " trusted_dir=" + py::repr(path_text(*source.trusted_dir)).cast<std::string>();
   if (!source.trusted_certs && !source.trusted_dir) text += " (system trust store)";
   return text + ">";
 }

@@ -1,6 +1,7 @@
 """mime.Verifier: trust roots in every form, the module functions' results and errors, threads,
 and pickling."""
 
+import os
 import pickle
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -107,11 +108,13 @@ def test_pickling_keeps_the_certificates_and_the_directory(signer, other_signer,
     assert [outcome(copy.verify, m) for m in messages] == [outcome(verifier.verify, m) for m in messages]
     assert repr(copy) == repr(verifier) == "<norvan.signing.mime.Verifier trusted_certs=1>"
 
-    # The directory is read again where the pickle is loaded.
+    # The directory, whose name need not be UTF-8, is read again where the pickle is loaded.
     message = mime.sign_payload(other_signer.certificate, other_signer.key, b"later\n")
-    by_directory = mime.Verifier(trusted_dir=tmp_path)
+    directory = tmp_path / os.fsdecode(b"trusted-\xff")
+    directory.mkdir()
+    by_directory = mime.Verifier(trusted_dir=directory)
     pickled = pickle.dumps(by_directory)
-    (tmp_path / "other.pem").write_bytes(other_signer.certificate)
+    (directory / "other.pem").write_bytes(other_signer.certificate)
     with pytest.raises(brisvale.CertificateError):
         by_directory.verify(message)
     assert pickle.loads(pickled).verify(message) == b"later\n"
