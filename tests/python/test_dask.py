@@ -1,11 +1,13 @@
 """Verification on a Dask cluster of two worker processes: one Verifier shipped to the workers
 (pickled), every outcome the one this process gets."""
 
+import dask.bag
 import distributed
 import pytest
 
 from conftest import as_outcome, make_messages, outcome
 from norvan.signing import brisvale, mime
+from norvan.verification import VerificationError
 
 MESSAGES = 2000
 
@@ -44,3 +46,15 @@ def test_a_cluster_verifies_every_message_as_this_process_does(signer, message_f
         workers = {worker for worker, keys in client.has_what().items() if keys}
     assert results == expected
     assert len(workers) == 2  # both processes took part
+
+
+def test_a_bag_on_worker_processes_ships_the_verifier_with_cloudpickle(signer, message_files):
+    # Dask's process scheduler pickles the bound method with cloudpickle, not pickle.
+    verifier = mime.Verifier(trusted_certs=signer.certificate)
+    verified = [path for path in message_files[:40] if isinstance(outcome(verifier.verify_file, path), bytes)]
+    bag = dask.bag.from_sequence(verified, npartitions=2).map(verifier.verify_file)
+    assert bag.compute(scheduler="processes") == [verifier.verify_file(path) for path in verified]
+    for failing in message_files[9], message_files[19]:
+        with pytest.raises(VerificationError) as caught:
+            dask.bag.from_sequence([failing]).map(verifier.verify_file).compute(scheduler="processes")
+        assert as_outcome(caught.value) == outcome(verifier.verify_file, failing)
