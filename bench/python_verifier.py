@@ -7,7 +7,8 @@ of message (norvan_bench's mime_verifier), for EC P-384 and RSA-2048, in paired 
 BUILD_DIR holds a build with the Python package (BUILD_DIR/python) and -DNORVAN_BUILD_BENCH=ON
 (BUILD_DIR/bench/norvan_bench); both should be of the same build type. Each round runs the C++
 benchmark (one process) and then the Python loop, so that changes in the machine's load reach
-both alike; the table gives the medians and the median of the per-round ratios (Python / C++).
+both alike; the table gives the medians and the median of the per-round ratios (Python / C++),
+of the wall time and of the CPU time of the calling thread.
 The message is the one norvan_bench verifies: the same 1 KiB text payload, signed by a fresh
 key of the kind with its self-signed certificate, the DER certificate as the only trust root.
 """
@@ -52,10 +53,10 @@ def der_of(pem):
 
 
 def python_microseconds(verifier, message, seconds):
-    """Mean time of one verify() call over a loop of about `seconds`."""
+    """(wall, CPU time of the calling thread) of one verify() call, means over about `seconds`."""
     calls = 0
     verify = verifier.verify
-    start = time.perf_counter()
+    start, start_cpu = time.perf_counter(), time.thread_time()
     deadline = start + seconds
     while True:
         for _ in range(50):
@@ -63,11 +64,12 @@ def python_microseconds(verifier, message, seconds):
         calls += 50
         now = time.perf_counter()
         if now >= deadline:
-            return (now - start) / calls * 1e6
+            return (now - start) / calls * 1e6, (time.thread_time() - start_cpu) / calls * 1e6
 
 
 def cpp_microseconds(norvan_bench, seconds):
-    """norvan_bench's mime_verifier at 1 KiB, wall time: {kind: µs per call}."""
+    """norvan_bench's mime_verifier at 1 KiB: {kind: (wall, CPU time of the calling thread)} in µs
+    per call (Google Benchmark's CPU time is the benchmark thread's)."""
     with tempfile.NamedTemporaryFile(suffix=".json") as out:
         subprocess.run(
             [norvan_bench, "--benchmark_filter=^mime_verifier/key:[01]/bytes:1024$", f"--benchmark_out={out.name}",
@@ -78,7 +80,7 @@ def cpp_microseconds(norvan_bench, seconds):
     for entry in benchmarks:
         key = int(entry["name"].split("key:")[1].split("/")[0])
         assert entry["time_unit"] == "us", entry["time_unit"]
-        times[key] = entry["real_time"]
+        times[key] = (entry["real_time"], entry["cpu_time"])
     return {kind: times[index] for kind, index in KINDS.items()}
 
 
@@ -105,13 +107,19 @@ def main():
         for kind, (verifier, message) in cases.items():
             python[kind].append(python_microseconds(verifier, message, args.seconds))
 
-    print(f"Verifier.verify, 1 KiB, {args.rounds} paired rounds (µs per call, medians)\n")
-    print("| key | C++ mime::Verifier | Python Verifier.verify | ratio (median of rounds) |")
-    print("|---|---:|---:|---:|")
+    print(f"Verifier.verify, 1 KiB, {args.rounds} paired rounds (µs per call, medians; ratio: median of the")
+    print("rounds' Python / C++). Wall time counts waiting for the processor on a loaded machine; the CPU")
+    print("time of the calling thread does not.\n")
+    print("| key | C++ wall | Python wall | ratio | C++ CPU | Python CPU | ratio |")
+    print("|---|---:|---:|---:|---:|---:|---:|")
     for kind in KINDS:
-        ratio = statistics.median(p / c for p, c in zip(python[kind], cpp[kind]))
-        print(f"| {kind} | {statistics.median(cpp[kind]):.1f} | {statistics.median(python[kind]):.1f} | {ratio:.3f}x |")
-
+        row = [kind]
+        for index in (0, 1):
+            p = [value[index] for value in python[kind]]
+            c = [value[index] for value in cpp[kind]]
+            ratio = statistics.median(a / b for a, b in zip(p, c))
+            row += [f"{statistics.median(c):.1f}", f"{statistics.median(p):.1f}", f"{ratio:.3f}x"]
+        print("| " + " | ".join(row) + " |")
 
 if __name__ == "__main__":
     main()
