@@ -72,8 +72,9 @@ py::bytes verify_file(const PythonVerifier& self, const fs::path& message_file) 
   Bytes payload;
   {
     py::gil_scoped_release release;
-    self.verifier().verify_file(message_file,
-                                [&payload](ByteView piece) { payload.insert(payload.end(), piece.begin(), piece.end()); });
+    self.verifier().verify_file(message_file, [&payload](ByteView piece) {
+      payload.insert(payload.end(), piece.begin(), piece.end());
+    });
   }
   return to_python(payload);
 }
@@ -135,7 +136,8 @@ void bind_mime_verifier(py::module_& module) {
           "verify", [](const PythonVerifier& self, const py::bytes& message) { return verify(self, view(message)); },
           py::arg("message"))
       .def(
-          "verify", [](const PythonVerifier& self, const py::str& message) { return verify(self, as_bytes(utf8(message))); },
+          "verify",
+          [](const PythonVerifier& self, const py::str& message) { return verify(self, as_bytes(utf8(message))); },
           py::arg("message"),
           "Returns the payload (bytes) of the signed message `message` (bytes, or str: its UTF-8 encoding), as "
           "verify_signed_smime does. Raises VerificationError (its subclasses HashValueError, SignatureError, "
