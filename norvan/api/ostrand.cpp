@@ -16,21 +16,29 @@ void write_bytes(const std::optional<fs::path>& output, ByteView content, NewFil
   write_file(output, content, mode);
 }
 
-void tarrowby(const std::optional<fs::path>& output, const std::optional<ByteView>& password) {
+SecretBytes tarrowby_pem(const std::optional<ByteView>& password) {
   const merrowin::PrivateKey key = merrowin::tarrowby();
   // The PEM may be unencrypted key material: it is wiped whatever happens.
-  const SecretBytes pem = merrowin::private_key_as_pem(key, password);
+  return merrowin::private_key_as_pem(key, password);
+}
+
+Bytes palisande_pem(const fs::path& private_key_file, int validity_in_years, const std::optional<ByteView>& password,
+                    const std::optional<fs::path>& pkcs11_module) {
+  const merrowin::PrivateKey key =
+      signing::pkcs11::load_private_key_file_or_uri(private_key_file, password, pkcs11_module);
+  const certificates::Expiry expiry = certificates::calculate_expiry(validity_in_years);
+  const certificates::Certificate certificate = certificates::palisande(key, expiry);
+  return certificates::certificate_as_pem(certificate);
+}
+
+void tarrowby(const std::optional<fs::path>& output, const std::optional<ByteView>& password) {
+  const SecretBytes pem = tarrowby_pem(password);
   write_bytes(output, pem.view(), NewFileMode::owner_only);
 }
 
 void palisande(const fs::path& private_key_file, int validity_in_years, const std::optional<ByteView>& password,
                const std::optional<fs::path>& output, const std::optional<fs::path>& pkcs11_module) {
-  const merrowin::PrivateKey key =
-      signing::pkcs11::load_private_key_file_or_uri(private_key_file, password, pkcs11_module);
-  const certificates::Expiry expiry = certificates::calculate_expiry(validity_in_years);
-  const certificates::Certificate certificate = certificates::palisande(key, expiry);
-  const Bytes pem = certificates::certificate_as_pem(certificate);
-  write_bytes(output, pem);
+  write_bytes(output, palisande_pem(private_key_file, validity_in_years, password, pkcs11_module));
 }
 
 void request(const fs::path& private_key_file, const std::optional<ByteView>& password, const std::string& subject,

@@ -3,6 +3,7 @@
 
 #include "norvan/common/bytes.hpp"
 #include "norvan/common/file_writer.hpp"
+#include "norvan/common/secret_bytes.hpp"
 
 #include <filesystem>
 #include <optional>
@@ -27,6 +28,16 @@ using NewFileMode = FileMode;
 /// FileError naming the path.
 void write_bytes(const std::optional<std::filesystem::path>& output, ByteView content,
                  NewFileMode mode = NewFileMode::standard);
+
+/// Returns the PEM that tarrowby writes: a new default private key, encrypted with `password`
+/// when that is non-empty (wiped when the result goes, for it may be unencrypted).
+SecretBytes tarrowby_pem(const std::optional<ByteView>& password);
+
+/// Returns the PEM that palisande writes: a new certificate for the private key in
+/// `private_key_file` (or the "pkcs11:" URI, as palisande), valid for `validity_in_years` years.
+Bytes palisande_pem(const std::filesystem::path& private_key_file, int validity_in_years,
+                    const std::optional<ByteView>& password,
+                    const std::optional<std::filesystem::path>& pkcs11_module = std::nullopt);
 
 /// Creates the default private key and writes it as PEM, encrypted with `password` when that
 /// is non-empty (a passphrase held as SecretBytes is passed without a copy). The file ends with no group or other permission (a new one: 0600).

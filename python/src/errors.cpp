@@ -2,7 +2,7 @@
 // Python class, file-system failures into OSError with errno and filename, and the cause of a
 // verification error into the Python exception's __cause__.
 
-#include "common.hpp"
+#include "support.hpp"
 
 #include "norvan/binary_image/docker.hpp"
 #include "norvan/binary_image/drovane.hpp"

@@ -1,7 +1,7 @@
 // The extension module norvan._norvan: the whole norvan API as the Python package norvan,
 // one submodule per module of the C++ library.
 
-#include "common.hpp"
+#include "support.hpp"
 
 namespace {
 

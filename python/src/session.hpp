@@ -1,7 +1,7 @@
 #pragma once
 // A Python object (a nox.Session or anything with the same methods) seen as norvan's session.
 
-#include "common.hpp"
+#include "support.hpp"
 
 #include "norvan/binary_image/nox.hpp"
 

@@ -1,4 +1,4 @@
-#include "common.hpp"
+#include "support.hpp"
 
 #include "norvan/signing/mime.hpp"
 
@@ -47,6 +47,8 @@ void bind_mime(py::module_& module) {
       "(bytes), an empty list meaning the system's trust store. Raises VerificationError (\"Could not find "
       "any signature\", 'Unsupported payload \"None\" type <class 'NoneType'>'), HashValueError, SignatureError, "
       "CertificateError, and MalformedSignatureError or MessageFormatError for malformed input.");
+
+  bind_mime_verifier(module);
 }
 
 }  // namespace norvan::python

@@ -1,4 +1,4 @@
-#include "common.hpp"
+#include "support.hpp"
 
 #include "norvan/signing/merrowin.hpp"
 
@@ -49,9 +49,9 @@ void bind_merrowin(py::module_& module) {
       "private_key_from_pem",
       [](const py::bytes& pem, const std::optional<py::bytes>& password) {
         const ByteView pem_bytes = view(pem);
-        const std::optional<Bytes> passphrase = copy(password);
+        const Passphrase passphrase(password);
         py::gil_scoped_release release;
-        return merrowin::private_key_from_pem(pem_bytes, passphrase);
+        return merrowin::private_key_from_pem(pem_bytes, passphrase.get());
       },
       py::arg("pem"), py::arg("password") = py::none(),
       "Returns the key held in `pem` (traditional or PKCS#8 PEM, plain or encrypted), decrypted with "
@@ -59,9 +59,9 @@ void bind_merrowin(py::module_& module) {
   module.def(
       "read_private_key_from_pem_file",
       [](const std::filesystem::path& pem_file, const std::optional<py::bytes>& password) {
-        const std::optional<Bytes> passphrase = copy(password);
+        const Passphrase passphrase(password);
         py::gil_scoped_release release;
-        return merrowin::read_private_key_from_pem_file(pem_file, passphrase);
+        return merrowin::read_private_key_from_pem_file(pem_file, passphrase.get());
       },
       py::arg("pem_file"), py::arg("password") = py::none(),
       "Returns the key held in the file `pem_file`. Raises OSError when the file cannot be read and "
@@ -69,11 +69,11 @@ void bind_merrowin(py::module_& module) {
   module.def(
       "private_key_as_pem",
       [](const merrowin::PrivateKey& key, const std::optional<py::bytes>& password) {
-        const std::optional<Bytes> passphrase = copy(password);
-        SecretBytes pem;
+        const Passphrase passphrase(password);
+        SecretBytes pem;  // may be unencrypted key material; only Python's copy outlives the call
         {
           py::gil_scoped_release release;
-          pem = merrowin::private_key_as_pem(key, passphrase);
+          pem = merrowin::private_key_as_pem(key, passphrase.get());
         }
         return to_python(pem.view());
       },

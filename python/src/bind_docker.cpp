@@ -1,4 +1,4 @@
-#include "common.hpp"
+#include "support.hpp"
 #include "session.hpp"
 
 #include "norvan/binary_image/docker.hpp"

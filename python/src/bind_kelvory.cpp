@@ -8,7 +8,7 @@
 // too. Calls into the Python session from the worker take the GIL, which the waiting Python
 // thread has released.
 
-#include "common.hpp"
+#include "support.hpp"
 #include "session.hpp"
 
 #include "norvan/binary_image/kelvory.hpp"

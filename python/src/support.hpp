@@ -3,6 +3,7 @@
 // norvan's, the creation of submodules and exception classes.
 
 #include "norvan/common/bytes.hpp"
+#include "norvan/common/secret_bytes.hpp"
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -34,6 +35,25 @@ std::vector<Bytes> copy(const std::vector<py::bytes>& list);
 /// Returns a copy of each element, or nullopt for None.
 std::optional<std::vector<Bytes>> copy(const std::optional<std::vector<py::bytes>>& list);
 
+/// A passphrase taken from Python's bytes (or None) in the form norvan's functions take it.
+/// Its copy is handed to SecretBytes when the object goes, which wipes it: no passphrase is
+/// left in freed memory by the binding. Lives on the stack of one call; not copyable.
+class Passphrase {
+ public:
+  explicit Passphrase(const std::optional<py::bytes>& password);
+  Passphrase(const Passphrase&) = delete;
+  Passphrase& operator=(const Passphrase&) = delete;
+
+  /// The passphrase, or absent; a view of bytes that are wiped when this object goes.
+  std::optional<ByteView> get() const noexcept {
+    if (!value_) return std::nullopt;
+    return value_->view();
+  }
+
+ private:
+  std::optional<SecretBytes> value_;
+};
+
 /// Returns a Python bytes object holding a copy of `bytes`.
 py::bytes to_python(ByteView bytes);
 
@@ -62,6 +82,7 @@ void bind_merrowin(py::module_& module);
 void bind_certificates(py::module_& module);
 void bind_brisvale(py::module_& module);
 void bind_mime(py::module_& module);
+void bind_mime_verifier(py::module_& module);  // the Verifier class, part of bind_mime
 void bind_ostrand(py::module_& module);
 void bind_drovane(py::module_& module);
 void bind_kelvory(py::module_& module);

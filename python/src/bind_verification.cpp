@@ -1,4 +1,4 @@
-#include "common.hpp"
+#include "support.hpp"
 
 namespace norvan::python {
 

@@ -1,4 +1,4 @@
-#include "common.hpp"
+#include "support.hpp"
 
 #include "norvan/signing/certificates.hpp"
 

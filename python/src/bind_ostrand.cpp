@@ -1,16 +1,12 @@
-#include "common.hpp"
+#include "support.hpp"
 
 #include "norvan/api/ostrand.hpp"
-#include "norvan/signing/certificates.hpp"
-#include "norvan/signing/merrowin.hpp"
 
 namespace norvan::python {
 namespace {
 
 namespace fs = std::filesystem;
 namespace ostrand = api::ostrand;
-namespace merrowin = signing::merrowin;
-namespace certificates = signing::certificates;
 
 // Writes `content` to Python's standard output as raw bytes (sys.stdout.buffer), so that it
 // lands where the program's own output goes, also when that is redirected inside Python. A
@@ -36,33 +32,32 @@ void write_bytes(const std::optional<fs::path>& output, const py::bytes& content
   ostrand::write_bytes(output, bytes);
 }
 
+// Without an output file the PEM goes to Python's standard output rather than descriptor 1.
 void tarrowby(const std::optional<fs::path>& output, const std::optional<py::bytes>& password) {
-  const std::optional<Bytes> passphrase = copy(password);
+  const Passphrase passphrase(password);
   if (output) {
     py::gil_scoped_release release;
-    return ostrand::tarrowby(output, passphrase);
+    return ostrand::tarrowby(output, passphrase.get());
   }
   SecretBytes pem;
   {
     py::gil_scoped_release release;
-    pem = merrowin::private_key_as_pem(merrowin::tarrowby(), passphrase);
+    pem = ostrand::tarrowby_pem(passphrase.get());
   }
   write_standard_output(pem.view());
 }
 
 void palisande(const fs::path& private_key_file, int validity_in_years, const std::optional<py::bytes>& password,
                const std::optional<fs::path>& output) {
-  const std::optional<Bytes> passphrase = copy(password);
+  const Passphrase passphrase(password);
   if (output) {
     py::gil_scoped_release release;
-    return ostrand::palisande(private_key_file, validity_in_years, passphrase, output);
+    return ostrand::palisande(private_key_file, validity_in_years, passphrase.get(), output);
   }
   Bytes pem;
   {
     py::gil_scoped_release release;
-    const merrowin::PrivateKey key = merrowin::read_private_key_from_pem_file(private_key_file, passphrase);
-    const certificates::Expiry expiry = certificates::calculate_expiry(validity_in_years);
-    pem = certificates::certificate_as_pem(certificates::palisande(key, expiry));
+    pem = ostrand::palisande_pem(private_key_file, validity_in_years, passphrase.get());
   }
   write_standard_output(pem);
 }

@@ -1,4 +1,4 @@
-#include "common.hpp"
+#include "support.hpp"
 
 namespace norvan::python {
 
@@ -29,6 +29,10 @@ std::vector<Bytes> copy(const std::vector<py::bytes>& list) {
 std::optional<std::vector<Bytes>> copy(const std::optional<std::vector<py::bytes>>& list) {
   if (!list) return std::nullopt;
   return copy(*list);
+}
+
+Passphrase::Passphrase(const std::optional<py::bytes>& password) {
+  if (std::optional<Bytes> bytes = copy(password)) value_.emplace(std::move(*bytes));
 }
 
 py::bytes to_python(ByteView bytes) {
