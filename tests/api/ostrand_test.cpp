@@ -113,6 +113,8 @@ TEST(Request, WritesThePemRequestOnlyWhenEverythingWorked) {
   EXPECT_THROW(ostrand::request(key, to_bytes("pw"), "CN=Alice", {}, {}, out), norvan::Error);
   EXPECT_THROW(ostrand::request(key, to_bytes("wrong"), "/CN=Alice", {}, {}, out), merrowin::KeyLoadError);
   EXPECT_EQ(read_text(out), "existing");
+}
+
 TEST(Operations, ThePemOfEachOperationIsWhatItWrites) {
   TempDir dir;
   const norvan::SecretBytes key_pem = ostrand::tarrowby_pem(to_bytes("pw"));
