@@ -148,10 +148,13 @@ class ValidationContext {
 /// trust roots. Holds shared references only.
 class CertificateValidator {
  public:
-  /// `policy` (null: none) adds the checks of a VerificationPolicy; VerifyData makes it.
   CertificateValidator(Certificate end_entity, std::vector<Certificate> intermediates,
-                       std::shared_ptr<const ValidationContext> validation_context,
-                       std::shared_ptr<const detail::PathPolicy> policy = nullptr);
+                       std::shared_ptr<const ValidationContext> validation_context);
+  /// The same with `policy` (null: none), the checks of a VerificationPolicy as VerifyData
+  /// prepares them; internal to the library.
+  NORVAN_INTERNAL CertificateValidator(Certificate end_entity, std::vector<Certificate> intermediates,
+                                       std::shared_ptr<const ValidationContext> validation_context,
+                                       std::shared_ptr<const detail::PathPolicy> policy);
 
   /// Returns the validated path, end entity first, trust anchor last. Throws
   /// CertificateValidationFailure when no valid path to a trust root exists (at the current

@@ -40,6 +40,10 @@ using detail::validation_failure;
 // ---- CertificateValidator ---------------------------------------------------------------
 
 CertificateValidator::CertificateValidator(Certificate end_entity, std::vector<Certificate> intermediates,
+                                           std::shared_ptr<const ValidationContext> validation_context)
+    : CertificateValidator(std::move(end_entity), std::move(intermediates), std::move(validation_context), nullptr) {}
+
+CertificateValidator::CertificateValidator(Certificate end_entity, std::vector<Certificate> intermediates,
                                            std::shared_ptr<const ValidationContext> validation_context,
                                            std::shared_ptr<const detail::PathPolicy> policy)
     : end_entity_(std::move(end_entity)),
