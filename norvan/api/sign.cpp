@@ -6,6 +6,7 @@
 #include "norvan/common/progress.hpp"
 #include "norvan/signing/certificates.hpp"
 #include "norvan/signing/merrowin.hpp"
+#include "norvan/signing/pkcs11.hpp"
 
 #include <algorithm>
 #include <future>
@@ -89,10 +90,10 @@ void sign_payload(const CertificateSource& source, const merrowin::PrivateKey& k
 
 void sign(const CertificateSource& certificate, const fs::path& private_key_file, const std::optional<ByteView>& password,
           const std::optional<fs::path>& payload_file, const std::optional<fs::path>& output,
-          const mime::SignOptions& options, bool progress) {
+          const mime::SignOptions& options, bool progress, const std::optional<fs::path>& pkcs11_module) {
   // The key and the certificate first: a wrong passphrase or file fails before the payload
   // is read.
-  const merrowin::PrivateKey key = merrowin::read_private_key_from_pem_file(private_key_file, password);
+  const merrowin::PrivateKey key = signing::pkcs11::load_private_key_file_or_uri(private_key_file, password, pkcs11_module);
   std::future<void> key_check = start_key_check(key, "'" + private_key_file.string() + "'");
   try {
     sign_payload(certificate, key, key_check, payload_file, output, options, progress);

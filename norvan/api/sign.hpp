@@ -25,12 +25,16 @@ using CertificateSource = std::variant<std::filesystem::path, Bytes>;
 /// The key and the certificate are loaded before the payload is read; a key whose signatures
 /// would not verify is refused before anything reaches an output written in place.
 /// `progress` shows a progress line on a terminal for payloads over 64 MiB.
+/// `private_key_file` may be a "pkcs11:" URI (RFC 7512) of a key in a token, whose PIN is
+/// `password` and whose module is `pkcs11_module` (default: p11-kit's proxy); see
+/// signing::pkcs11::load_private_key_file_or_uri. Such a key signs inside the token.
 /// Throws FileError naming the file that cannot be read or written, KeyLoadError, and
-/// ossl::OpenSSLError when the certificate does not fit the key or signing fails.
+/// ossl::OpenSSLError when the certificate does not fit the key or signing fails, and
+/// pkcs11::TokenError when a token key cannot be used.
 void sign(const CertificateSource& certificate, const std::filesystem::path& private_key_file,
           const std::optional<ByteView>& password, const std::optional<std::filesystem::path>& payload_file,
           const std::optional<std::filesystem::path>& output, const signing::mime::SignOptions& options = {},
-          bool progress = false);
+          bool progress = false, const std::optional<std::filesystem::path>& pkcs11_module = std::nullopt);
 
 }  // namespace norvan::api
 

@@ -1,4 +1,5 @@
 #include "norvan/cli/commands/_shared.hpp"
+#include "norvan/signing/pkcs11.hpp"
 
 #include "norvan/common/fd.hpp"
 #include "norvan/common/files.hpp"
@@ -234,9 +235,18 @@ CLI::Option* private_key_file_option(CLI::App& command, std::filesystem::path& p
   return command
       .add_option_function<std::string>(
           "-k,--private-key-file", [&private_key_file](const std::string& value) { private_key_file = value; },
-          "PEM file holding the private key")
+          "PEM private key file or pkcs11: URI of a key in a token (RFC 7512, for example "
+          "'pkcs11:token=signing;object=alice'); a token's PIN comes from the passphrase options")
       ->type_name("FILE")
       ->required();
+}
+
+CLI::Option* pkcs11_module_option(CLI::App& command, std::optional<std::filesystem::path>& module) {
+  return command.add_option("--pkcs11-module", module,
+                            "PKCS#11 module that holds the token of a pkcs11: key (default: p11-kit's "
+                            "proxy, " + std::string(signing::pkcs11::DEFAULT_MODULE) + ", which offers every module "
+                            "registered with p11-kit)")
+      ->type_name("PATH");
 }
 
 }  // namespace norvan::cli::commands::_shared

@@ -53,8 +53,12 @@ CLI::Option* output_option(CLI::App& command, std::optional<std::filesystem::pat
 CLI::Option* password_option(CLI::App& command, PasswordInput& password,
                              std::string help = "Passphrase of the private key");
 
-/// Adds the required `--private-key-file/-k FILE`: the PEM private key to load.
+/// Adds the required `--private-key-file/-k FILE`: the PEM private key file or the pkcs11: URI
+/// of a key in a token.
 CLI::Option* private_key_file_option(CLI::App& command, std::filesystem::path& private_key_file);
+
+/// Adds `--pkcs11-module PATH`: the PKCS#11 module of a pkcs11: key (absent: p11-kit's proxy).
+CLI::Option* pkcs11_module_option(CLI::App& command, std::optional<std::filesystem::path>& module);
 
 }  // namespace norvan::cli::commands::_shared
 

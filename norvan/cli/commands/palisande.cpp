@@ -17,11 +17,13 @@ struct Options {
   int validity_in_years = signing::certificates::DEFAULT_EXPIRY_IN_YEARS;
   shared::PasswordInput password;
   std::optional<std::filesystem::path> output;
+  std::optional<std::filesystem::path> pkcs11_module;
 };
 
 Action palisande(CLI::App& command) {
   auto options = std::make_shared<Options>();
   shared::private_key_file_option(command, options->private_key_file);
+  shared::pkcs11_module_option(command, options->pkcs11_module);
   command.add_option("--validity-in-years", options->validity_in_years, "Validity of the certificate in years")
       ->type_name("YEARS")
       ->capture_default_str();
@@ -31,7 +33,8 @@ Action palisande(CLI::App& command) {
     const std::optional<SecretBytes> password = options->password.resolve();
     api::palisande(/*private_key_file=*/options->private_key_file,
                    /*validity_in_years=*/options->validity_in_years,
-                   /*password=*/password, /*output=*/options->output);
+                   /*password=*/password, /*output=*/options->output,
+                   /*pkcs11_module=*/options->pkcs11_module);
   };
 }
 

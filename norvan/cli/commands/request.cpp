@@ -20,11 +20,13 @@ struct Options {
   std::vector<std::string> dns_names;
   shared::PasswordInput password;
   std::optional<std::filesystem::path> output;
+  std::optional<std::filesystem::path> pkcs11_module;
 };
 
 Action request(CLI::App& command) {
   auto options = std::make_shared<Options>();
   shared::private_key_file_option(command, options->private_key_file);
+  shared::pkcs11_module_option(command, options->pkcs11_module);
   command.add_option("--subject", options->subject,
                      "Subject name as in openssl -subj: /CN=Alice/O=Example (\\/ is a slash in a value); "
                      "default: empty")
@@ -41,7 +43,8 @@ Action request(CLI::App& command) {
     const std::optional<SecretBytes> password = options->password.resolve();
     api::request(/*private_key_file=*/options->private_key_file, /*password=*/password,
                  /*subject=*/options->subject, /*emails=*/options->emails, /*dns_names=*/options->dns_names,
-                 /*output=*/options->output);
+                 /*output=*/options->output,
+                 /*pkcs11_module=*/options->pkcs11_module);
   };
 }
 
