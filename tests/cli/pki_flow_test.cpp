@@ -123,7 +123,7 @@ TEST_F(PkiFlow, RevocationListsCoverThePathAndNameTheRevokedCertificate) {
   // A file that holds no CRL is named, and is not a verification failure.
   const ProcessResult not_a_crl = verify(ca_, message, {"--crl", alice.cert});
   EXPECT_EQ(not_a_crl.exit_status, 2);
-  EXPECT_NE(not_a_crl.err.find(alice.cert), std::string::npos) << not_a_crl.err;
+  EXPECT_EQ(not_a_crl.err, "CRL " + alice.cert + " holds no PEM \"X509 CRL\" block\n");
   EXPECT_TRUE(one_line(not_a_crl.err)) << not_a_crl.err;
 }
 
@@ -140,7 +140,7 @@ TEST_F(PkiFlow, TimeAndPurposeOfTheSignerCertificate) {
   EXPECT_EQ(then.out, kPayload);
   const ProcessResult bad_time = verify(ca_, old_message, {"--at-time", "2020-06-01"});
   EXPECT_EQ(bad_time.exit_status, 2);
-  EXPECT_NE(bad_time.err.find("2020-06-01"), std::string::npos) << bad_time.err;
+  EXPECT_TRUE(bad_time.err.starts_with("'2020-06-01' is not an RFC 3339 time")) << bad_time.err;
 
   norvan::testing::IssueOptions code_signing;
   code_signing.extended_key_usage = "codeSigning";
@@ -148,7 +148,10 @@ TEST_F(PkiFlow, TimeAndPurposeOfTheSignerCertificate) {
   const std::string mail_message = sign(dir_, ca_, make_signer(dir_, ca_, "mailer"), "mailer");
   const ProcessResult wrong_purpose = verify(ca_, code_message, {"--purpose", "smime"});
   EXPECT_EQ(wrong_purpose.exit_status, 1);
-  EXPECT_TRUE(wrong_purpose.err.starts_with("CertificateError: ")) << wrong_purpose.err;
+  EXPECT_TRUE(wrong_purpose.err.starts_with(
+      "CertificateError: the signer's certificate is not valid for the purpose smime: its extended key usage lacks "
+      "emailProtection"))
+      << wrong_purpose.err;
   EXPECT_TRUE(one_line(wrong_purpose.err)) << wrong_purpose.err;
   EXPECT_EQ(verify(ca_, code_message, {"--purpose", "codesign"}).exit_status, 0);
   EXPECT_EQ(verify(ca_, code_message).exit_status, 0);  // no purpose asked: the default check alone
