@@ -31,7 +31,8 @@ ValueKind value_kind(const CLI::Option& option) {
   if (option.get_items_expected_max() == 0 || option.get_items_expected_min() == 0) return ValueKind::none;
   const std::string type = option.get_type_name();
   if (type == "DIR") return ValueKind::directory;
-  if (type == "FILE" || type == "PAYLOAD" || type == "MESSAGE" || type == "DOCKERFILE" || type.ends_with("_FILE")) {
+  if (type == "FILE" || type == "PATH" || type == "PAYLOAD" || type == "MESSAGE" || type == "DOCKERFILE" ||
+      type.ends_with("_FILE")) {
     return ValueKind::file;
   }
   return ValueKind::other;

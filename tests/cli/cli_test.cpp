@@ -106,7 +106,7 @@ TEST(Completion, BashCompletesCommandsOptionsAndFileArguments) {
 
   EXPECT_EQ(bash_completions({"norvan", ""}), "build\ncompletion\nhelp\npalisande\nrequest\nsign\ntarrowby\nverify\n");
   EXPECT_EQ(bash_completions({"norvan", "si"}), "sign\n");
-  EXPECT_EQ(bash_completions({"norvan", "sign", "--c"}), "--certificate\n");
+  EXPECT_EQ(bash_completions({"norvan", "sign", "--c"}), "--certificate\n--chain\n");
   EXPECT_EQ(bash_completions({"norvan", "sign", "--password"}), "--password\n--password-fd\n--password-file\n");
   EXPECT_EQ(bash_completions({"norvan", "tarrowby", "-"}), "--help\n--output\n--password\n--password-fd\n--password-file\n-h\n-o\n-p\n");
   EXPECT_EQ(bash_completions({"norvan", "build", ""}), "convert-pyproject\ndocker-image\nhatch-project\n");
@@ -116,6 +116,9 @@ TEST(Completion, BashCompletesCommandsOptionsAndFileArguments) {
   // Option arguments: files, directories, or nothing to offer.
   EXPECT_EQ(bash_completions({"norvan", "sign", "-c", "k"}, here), "key.pem\nkeys\n");
   EXPECT_EQ(bash_completions({"norvan", "verify", "--trusted-dir", "k"}, here), "keys\n");
+  EXPECT_EQ(bash_completions({"norvan", "verify", "--crl", "k"}, here), "key.pem\nkeys\n");
+  EXPECT_EQ(bash_completions({"norvan", "sign", "--pkcs11-module", "k"}, here), "key.pem\nkeys\n");
+  EXPECT_EQ(bash_completions({"norvan", "verify", "--purpose", ""}, here), "");
   EXPECT_EQ(bash_completions({"norvan", "palisande", "--validity-in-years", ""}, here), "");
   // The positional payload: files, after options that took their values.
   EXPECT_EQ(bash_completions({"norvan", "sign", "-o", "out", "ke"}, here), "key.pem\nkeys\n");
@@ -176,7 +179,7 @@ TEST(Completion, ZshAndFishCompleteCommandsOptionsAndFileArguments) {
   std::filesystem::create_directory(dir / "keys");
   norvan::testing::write_file(dir / "key.pem", "");
   EXPECT_EQ(fish_completions("norvan si"), "sign\n");
-  EXPECT_EQ(fish_completions("norvan sign --c"), "--certificate\n");
+  EXPECT_EQ(fish_completions("norvan sign --c"), "--certificate\n--chain\n");
   EXPECT_EQ(fish_completions("norvan build "), "convert-pyproject\ndocker-image\nhatch-project\n");
   EXPECT_EQ(fish_completions("norvan sign -c k", dir.path().string()), "key.pem\nkeys/\n");
   EXPECT_EQ(fish_completions("norvan verify --trusted-dir k", dir.path().string()), "keys/\n");

@@ -1,14 +1,14 @@
 // Signing and verifying inside a CA made with the openssl program, through the norvan program:
 // chains, revocation lists, validation time and purpose, for one message and for a batch; and
 // the same flow with the key in a SoftHSM2 token.
-#include "tests/support/openssl_ca.hpp"
-#include "tests/support/softhsm.hpp"
-#include "tests/support/test_support.hpp"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
+
+#include "tests/support/openssl_ca.hpp"
+#include "tests/support/softhsm.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace {
 
@@ -39,8 +39,8 @@ Signer make_signer(const TempDir& dir, OpensslCa& ca, const std::string& name,
   const std::string key = (dir / (name + ".key")).string();
   const std::string csr = (dir / (name + ".csr")).string();
   EXPECT_EQ(run_norvan({"tarrowby", "-o", key}).exit_status, 0);
-  const ProcessResult made =
-      run_norvan({"request", "-k", key, "--subject", "/CN=" + name, "--email", name + "@example.org", "-o", csr});
+  const ProcessResult made = run_norvan(
+      {"request", "-k", key, "--subject", "/CN=" + name, "--email", name + "@example.org", "-o", csr});
   EXPECT_EQ(made.exit_status, 0) << made.err;
   return {key, ca.issue(csr, name, issue).string()};
 }
@@ -48,8 +48,9 @@ Signer make_signer(const TempDir& dir, OpensslCa& ca, const std::string& name,
 // Signs the payload file with `signer` and the intermediate as chain into `<name>.eml`.
 std::string sign(const TempDir& dir, const OpensslCa& ca, const Signer& signer, const std::string& name) {
   const std::string message = (dir / (name + ".eml")).string();
-  const ProcessResult signed_ = run_norvan({"sign", "-c", signer.cert, "-k", signer.key, "--chain",
-                                            ca.intermediate_cert().string(), "-o", message, (dir / "payload.txt").string()});
+  const ProcessResult signed_ =
+      run_norvan({"sign", "-c", signer.cert, "-k", signer.key, "--chain", ca.intermediate_cert().string(),
+                  "-o", message, (dir / "payload.txt").string()});
   EXPECT_EQ(signed_.exit_status, 0) << signed_.err;
   return message;
 }
@@ -81,8 +82,8 @@ TEST_F(PkiFlow, ChainSignedMessageVerifiesAgainstTheRootAlone) {
 
   // A chain file that holds a key is refused before the output is touched.
   const fs::path output = dir_ / "refused.eml";
-  const ProcessResult refused = run_norvan({"sign", "-c", alice.cert, "-k", alice.key, "--chain", alice.key, "-o",
-                                            output.string(), (dir_ / "payload.txt").string()});
+  const ProcessResult refused = run_norvan({"sign", "-c", alice.cert, "-k", alice.key, "--chain", alice.key,
+                                            "-o", output.string(), (dir_ / "payload.txt").string()});
   EXPECT_EQ(refused.exit_status, 1);
   EXPECT_NE(refused.err.find("chain file '" + alice.key + "'"), std::string::npos) << refused.err;
   EXPECT_TRUE(one_line(refused.err)) << refused.err;
@@ -148,9 +149,10 @@ TEST_F(PkiFlow, TimeAndPurposeOfTheSignerCertificate) {
   const std::string mail_message = sign(dir_, ca_, make_signer(dir_, ca_, "mailer"), "mailer");
   const ProcessResult wrong_purpose = verify(ca_, code_message, {"--purpose", "smime"});
   EXPECT_EQ(wrong_purpose.exit_status, 1);
-  EXPECT_TRUE(wrong_purpose.err.starts_with(
-      "CertificateError: the signer's certificate is not valid for the purpose smime: its extended key usage lacks "
-      "emailProtection"))
+  EXPECT_TRUE(
+      wrong_purpose.err.starts_with("CertificateError: the signer's certificate is not valid for the purpose "
+                                    "smime: its extended key usage lacks "
+                                    "emailProtection"))
       << wrong_purpose.err;
   EXPECT_TRUE(one_line(wrong_purpose.err)) << wrong_purpose.err;
   EXPECT_EQ(verify(ca_, code_message, {"--purpose", "codesign"}).exit_status, 0);
@@ -163,8 +165,9 @@ TEST_F(PkiFlow, TimeAndPurposeOfTheSignerCertificate) {
   // The same in a batch: each message has the outcome it has alone.
   const fs::path out = dir_ / "out";
   fs::create_directory(out);
-  const ProcessResult batch = run_norvan({"verify", "-t", ca_.root_cert().string(), "--purpose", "smime",
-                                          "--output-dir", out.string(), mail_message, code_message, old_message});
+  const ProcessResult batch =
+      run_norvan({"verify", "-t", ca_.root_cert().string(), "--purpose", "smime", "--output-dir",
+                  out.string(), mail_message, code_message, old_message});
   EXPECT_EQ(batch.exit_status, 1);
   EXPECT_NE(batch.err.find(code_message + ": CertificateError: "), std::string::npos) << batch.err;
   EXPECT_NE(batch.err.find(old_message + ": CertificateError: "), std::string::npos) << batch.err;
@@ -178,15 +181,15 @@ TEST_F(PkiFlow, TimeAndPurposeOfTheSignerCertificate) {
   const std::string inter_crl = ca_.crl(CaLevel::intermediate, "inter.crl").string();
   fs::remove_all(out);
   fs::create_directory(out);
-  const ProcessResult with_crls =
-      run_norvan({"verify", "-t", ca_.root_cert().string(), "--crl", inter_crl, "--crl", root_crl, "--at-time",
-                  "2020-06-01T12:00:00Z", "--output-dir", out.string(), old_message, mail_message});
+  const ProcessResult with_crls = run_norvan({"verify", "-t", ca_.root_cert().string(), "--crl", inter_crl,
+                                              "--crl", root_crl, "--at-time", "2020-06-01T12:00:00Z",
+                                              "--output-dir", out.string(), old_message, mail_message});
   EXPECT_EQ(with_crls.exit_status, 1);
   // The CRLs made now are not yet valid in 2020; the mail leaf is not yet valid either.
   EXPECT_NE(with_crls.err.find(old_message + ": CertificateError: "), std::string::npos) << with_crls.err;
   EXPECT_NE(with_crls.err.find(mail_message + ": CertificateError: "), std::string::npos) << with_crls.err;
-  const ProcessResult crls_now = run_norvan({"verify", "-t", ca_.root_cert().string(), "--crl", inter_crl, "--crl",
-                                             root_crl, "--output-dir", out.string(), mail_message});
+  const ProcessResult crls_now = run_norvan({"verify", "-t", ca_.root_cert().string(), "--crl", inter_crl,
+                                             "--crl", root_crl, "--output-dir", out.string(), mail_message});
   EXPECT_EQ(crls_now.exit_status, 0) << crls_now.err;
   EXPECT_EQ(read_text(out / "mailer"), kPayload);
 }
@@ -228,10 +231,10 @@ TEST(TokenFlow, KeyInATokenSignsAndItsRevocationIsSeen) {
   ASSERT_EQ(requested.exit_status, 0) << requested.err;
   const std::string cert = ca.issue(csr, "alice").string();
   const std::string message = (dir / "alice.eml").string();
-  const ProcessResult signed_ = run_norvan({"sign", "-c", cert, "-k", uri, "--password-file", pin_file,
-                                            "--pkcs11-module", norvan::testing::kSoftHsmModule, "--chain",
-                                            ca.intermediate_cert().string(), "-o", message,
-                                            (dir / "payload.txt").string()});
+  const ProcessResult signed_ =
+      run_norvan({"sign", "-c", cert, "-k", uri, "--password-file", pin_file, "--pkcs11-module",
+                  norvan::testing::kSoftHsmModule, "--chain", ca.intermediate_cert().string(), "-o", message,
+                  (dir / "payload.txt").string()});
   ASSERT_EQ(signed_.exit_status, 0) << signed_.err;
   const ProcessResult verified = verify(ca, message, {"--purpose", "smime"});
   EXPECT_EQ(verified.exit_status, 0) << verified.err;
@@ -239,8 +242,8 @@ TEST(TokenFlow, KeyInATokenSignsAndItsRevocationIsSeen) {
 
   // The token's certificate does not fit another key: the key check names the mismatch.
   const Signer other = make_signer(dir, ca, "bob");
-  const ProcessResult mismatch = run_norvan({"sign", "-c", other.cert, "-k", uri, "--password-file", pin_file,
-                                             (dir / "payload.txt").string()});
+  const ProcessResult mismatch = run_norvan(
+      {"sign", "-c", other.cert, "-k", uri, "--password-file", pin_file, (dir / "payload.txt").string()});
   EXPECT_EQ(mismatch.exit_status, 1);
   EXPECT_TRUE(one_line(mismatch.err)) << mismatch.err;
   const ProcessResult wrong_pin =
@@ -250,8 +253,9 @@ TEST(TokenFlow, KeyInATokenSignsAndItsRevocationIsSeen) {
   EXPECT_EQ(wrong_pin.out, "");
 
   ca.revoke(CaLevel::intermediate, cert);
-  const ProcessResult revoked = verify(ca, message, {"--crl", ca.crl(CaLevel::intermediate, "inter.crl").string(),
-                                                     "--crl", ca.crl(CaLevel::root, "root.crl").string()});
+  const ProcessResult revoked = verify(ca, message,
+                                       {"--crl", ca.crl(CaLevel::intermediate, "inter.crl").string(), "--crl",
+                                        ca.crl(CaLevel::root, "root.crl").string()});
   EXPECT_EQ(revoked.exit_status, 1);
   EXPECT_TRUE(revoked.err.starts_with("CertificateError: ")) << revoked.err;
   EXPECT_NE(revoked.err.find("revoked"), std::string::npos) << revoked.err;

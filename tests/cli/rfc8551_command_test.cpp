@@ -1,12 +1,12 @@
 // The RFC 8551 mode through the norvan program: messages that other producers signed verify
 // with --rfc8551 (see tests/data/signing/rfc8551/README.md), and norvan's messages in that mode
 // verify with openssl smime and come back byte for byte.
-#include "tests/support/openssl_ca.hpp"
-#include "tests/support/test_support.hpp"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
+
+#include "tests/support/openssl_ca.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace {
 
@@ -47,7 +47,8 @@ TEST(Rfc8551Command, ProducerMessagesVerifyOnlyInTheMode) {
     EXPECT_EQ(body.out, read_text(kData / "payload.txt"));
   }
   // The mixed entity comes back as it was signed.
-  EXPECT_EQ(verify(kData / "python-mixed-clear.eml", {"--rfc8551"}).out, read_text(kData / "mixed-entity.txt"));
+  EXPECT_EQ(verify(kData / "python-mixed-clear.eml", {"--rfc8551"}).out,
+            read_text(kData / "mixed-entity.txt"));
   // Without the mode the signature covers other bytes than the design's format signs.
   for (const char* name : {"openssl-text-clear.eml", "gpgsm-mixed-clear.eml"}) {
     SCOPED_TRACE(name);
@@ -101,8 +102,8 @@ TEST(Rfc8551Command, ModeOnlyOptionsAreUsageErrors) {
   const std::string key = (kKeys / "ec-signer.key").string();
   const fs::path output = dir / "message.eml";
   for (const char* flag : {"--entity", "--opaque"}) {
-    const ProcessResult refused =
-        run_norvan({"sign", "-c", cert, "-k", key, flag, "-o", output.string(), (kData / "payload.txt").string()});
+    const ProcessResult refused = run_norvan(
+        {"sign", "-c", cert, "-k", key, flag, "-o", output.string(), (kData / "payload.txt").string()});
     EXPECT_EQ(refused.exit_status, 2) << flag;
     EXPECT_NE(refused.err.find(std::string(flag) + " requires --rfc8551"), std::string::npos) << refused.err;
     EXPECT_FALSE(fs::exists(output));
@@ -114,7 +115,8 @@ TEST(Rfc8551Command, ModeOnlyOptionsAreUsageErrors) {
   const ProcessResult no_header = run_norvan({"sign", "-c", cert, "-k", key, "--rfc8551", "--entity", "-o",
                                               output.string(), (kData / "payload.txt").string()});
   EXPECT_EQ(no_header.exit_status, 1);
-  EXPECT_TRUE(no_header.err.starts_with("The entity to sign does not start with a MIME header field")) << no_header.err;
+  EXPECT_TRUE(no_header.err.starts_with("The entity to sign does not start with a MIME header field"))
+      << no_header.err;
   EXPECT_FALSE(fs::exists(output));
 }
 
