@@ -116,10 +116,21 @@ TEST_F(PkiFlow, RevocationListsCoverThePathAndNameTheRevokedCertificate) {
   const std::string revoked_crl = ca_.crl(CaLevel::intermediate, "revoked.crl").string();
   const ProcessResult revoked = verify(ca_, message, {"--crl", revoked_crl, "--crl", root_crl});
   EXPECT_EQ(revoked.exit_status, 1);
-  EXPECT_TRUE(revoked.err.starts_with("CertificateError: ")) << revoked.err;
-  EXPECT_NE(revoked.err.find("revoked"), std::string::npos) << revoked.err;
+  EXPECT_TRUE(revoked.err.starts_with("CertificateError: certificate revoked on ")) << revoked.err;
+  EXPECT_NE(revoked.err.find("(CRL " + revoked_crl + ")"), std::string::npos) << revoked.err;
+  EXPECT_NE(revoked.err.find("(certificate at depth 0: CN=alice)"), std::string::npos) << revoked.err;
   EXPECT_TRUE(one_line(revoked.err)) << revoked.err;
   EXPECT_EQ(revoked.out, "");
+
+  // The intermediate revoked by the root: named at its depth, with a clean list for the leaf.
+  const Signer bob = make_signer(dir_, ca_, "bob");
+  const std::string bob_message = sign(dir_, ca_, bob, "bob");
+  ca_.revoke(CaLevel::root, ca_.intermediate_cert());
+  const std::string root_revoked = ca_.crl(CaLevel::root, "root-revoked.crl").string();
+  const ProcessResult intermediate = verify(ca_, bob_message, {"--crl", revoked_crl, "--crl", root_revoked});
+  EXPECT_EQ(intermediate.exit_status, 1);
+  EXPECT_TRUE(intermediate.err.starts_with("CertificateError: certificate revoked on ")) << intermediate.err;
+  EXPECT_NE(intermediate.err.find("(certificate at depth 1: "), std::string::npos) << intermediate.err;
 
   // A file that holds no CRL is named, and is not a verification failure.
   const ProcessResult not_a_crl = verify(ca_, message, {"--crl", alice.cert});
