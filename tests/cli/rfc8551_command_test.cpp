@@ -59,6 +59,21 @@ TEST(Rfc8551Command, ProducerMessagesVerifyOnlyInTheMode) {
   }
 }
 
+TEST(Rfc8551Command, BatchVerifiesEachMessageInTheMode) {
+  TempDir dir;
+  const std::string text = (kData / "openssl-text-clear.eml").string();
+  const std::string opaque = (kData / "nss-text-opaque.eml").string();
+  const std::string design_format = (kKeys / "openssl-ec-stream.eml").string();
+  const ProcessResult batch = run_norvan({"verify", "--rfc8551", "--body", "-t", kRoot, "--output-dir",
+                                          dir.path().string(), text, opaque, design_format});
+  EXPECT_EQ(batch.exit_status, 1);
+  EXPECT_EQ(batch.err,
+            design_format + ": HashValueError: Different hash values for raw and signed payload digests\n");
+  EXPECT_EQ(read_text(dir / "openssl-text-clear"), read_text(kData / "payload.txt"));
+  EXPECT_EQ(read_text(dir / "nss-text-opaque"), read_text(kData / "payload.txt"));
+  EXPECT_FALSE(fs::exists(dir / "openssl-ec-stream"));
+}
+
 TEST(Rfc8551Command, SignedMessagesVerifyWithOpensslAndComeBackByteForByte) {
   TempDir dir;
   const std::string cert = (kKeys / "ec-signer.pem").string();
