@@ -1,10 +1,10 @@
 #include "norvan/cli/commands/_shared.hpp"
-#include "norvan/signing/pkcs11.hpp"
 
 #include "norvan/common/fd.hpp"
 #include "norvan/common/files.hpp"
 #include "norvan/common/input.hpp"
 #include "norvan/signing/merrowin.hpp"
+#include "norvan/signing/pkcs11.hpp"
 
 #include <openssl/crypto.h>
 
