@@ -127,6 +127,10 @@ py::object exception_object(const std::exception_ptr& error) {
     return instance("norvan._norvan", "OpenSSLError", e.what());
   } catch (const FileError& e) {
     return os_error(errno_of(e.code()), e.what(), e.path());
+  } catch (const Error& e) {
+    // Errors without a class of their own: a refused argument is a ValueError, as in Python.
+    if (e.code() == ErrorCode::invalid_argument) return builtin(PyExc_ValueError, e.what());
+    return builtin(PyExc_RuntimeError, e.what());
   } catch (const fs::filesystem_error& e) {
     std::optional<fs::path> filename;
     if (!e.path1().empty()) filename = e.path1();
