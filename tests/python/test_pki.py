@@ -121,3 +121,26 @@ def test_purpose_requires_the_extended_key_usage(ca, leaf, tmp_path):
         mime.Verifier([ca.root_pem], purpose="any").verify(plain.sign(ca))
     with pytest.raises(brisvale.PolicyError, match="mail"):
         mime.Verifier([ca.root_pem], purpose="mail")
+
+
+def test_a_verifier_with_a_policy_gives_the_same_outcomes_in_another_process(ca, leaf, tmp_path):
+    import multiprocessing
+    from concurrent.futures import ProcessPoolExecutor
+
+    plain = Leaf(ca, "plain2", tmp_path, extended_key_usage=None)
+    crls = [ca.crl(ca.root, "p-root.crl"), ca.crl(ca.intermediate, "p-intermediate.crl")]
+    verifier = mime.Verifier([ca.root_pem], crls=crls, at_time=datetime.datetime.now(datetime.timezone.utc), purpose="smime")
+    messages = [leaf.sign(ca), plain.sign(ca), leaf.sign(ca).replace(b"signed inside", b"signed outside")]
+    paths = []
+    for index, message in enumerate(messages):
+        paths.append(tmp_path / f"{index}.eml")
+        paths[-1].write_bytes(message)
+    expected = [outcome(verifier.verify_file, path) for path in paths]
+    assert expected[0] == b"signed inside a PKI\n" and expected[1][0] is brisvale.CertificateError
+    with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
+        futures = [pool.submit(verifier.verify_file, path) for path in paths]
+        got = [future.result() if future.exception() is None else (type(future.exception()), str(future.exception()))
+               for future in futures]
+        assert got == expected
+        remote = pool.submit(verifier.verify_files, paths, jobs=2).result()
+    assert [r if isinstance(r, bytes) else (type(r), str(r)) for r in remote] == expected
