@@ -197,7 +197,7 @@ void bind_mime_verifier(py::module_& module) {
            "the signer sets); `purpose`, the extended key usage the signer's certificate must carry ('smime', "
            "'codesign' or 'any'); `rfc8551`, verify messages as mail clients sign them (the first part as a "
            "canonical MIME entity, or the opaque form), returning the signed entity; `body`, with rfc8551, "
-           "return the decoded body of a single text part with LF line ends instead. Raises "
+           "return the decoded body of a single text part with LF line ends instead (ValueError without rfc8551). Raises "
            "InvalidRevocationListError naming a list that is no CRL, TimeFormatError, PolicyError (an unknown "
            "purpose, at_time with at_signing_time), ValueError for a naive datetime.")
       .def(

@@ -85,6 +85,7 @@ long long microseconds_of(Clock::time_point moment) {
 signing::mime::VerifyOptions verify_options_of(const py::object& crls, const py::object& at_time,
                                                 bool at_signing_time, const py::object& purpose, bool rfc8551,
                                                 bool body) {
+  if (body && !rfc8551) throw py::value_error("body=True needs rfc8551=True: only RFC 8551 mode returns a body alone");
   signing::mime::VerifyOptions options;
   options.policy.crls = revocation_lists_of(crls);
   options.policy.at_time = at_time_of(at_time);

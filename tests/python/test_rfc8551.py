@@ -21,8 +21,14 @@ def test_mail_producers_messages_verify_in_rfc8551_mode(name):
         assert b"Content-Type: text/plain" in entity
     else:
         assert b"multipart/mixed" in entity and b"report.bin" in entity
+    assert mime.Verifier([ROOT], rfc8551=True, at_signing_time=True).verify_file(path) == entity
     with pytest.raises((brisvale.HashValueError, mime.VerificationError)):
         mime.Verifier([ROOT]).verify_file(path)
+
+
+def test_body_needs_the_rfc8551_mode():
+    with pytest.raises(ValueError, match="body=True needs rfc8551=True"):
+        mime.Verifier([ROOT], body=True)
 
 
 @pytest.mark.parametrize("opaque", [False, True])
