@@ -1,5 +1,6 @@
 """Verifier.verify_files: one outcome per path, each what verify_file gives for that message alone."""
 
+import datetime
 import os
 import pickle
 import threading
@@ -94,3 +95,12 @@ def test_eight_threads_share_one_verifier(signer, inbox):
 
     with ThreadPoolExecutor(8) as pool:
         assert all(result == expected for result in pool.map(run, range(8)))
+
+
+def test_the_bound_method_pickles_with_cloudpickle(signer, inbox):
+    cloudpickle = pytest.importorskip("cloudpickle")
+    verifier = mime.Verifier([signer.certificate], at_time=datetime.datetime.now(datetime.timezone.utc))
+    shipped = pickle.loads(cloudpickle.dumps(verifier.verify_files))
+    expected = outcomes_of(verifier.verify_files(inbox[:12], jobs=1))
+    assert expected[0] == verifier.verify_file(inbox[0])
+    assert outcomes_of(shipped(inbox[:12], jobs=1)) == expected
