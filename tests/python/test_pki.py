@@ -38,11 +38,13 @@ def leaf(ca):
     return Leaf(ca, "alice", ca.directory)
 
 
-def test_request_refuses_a_malformed_subject_and_writes_nothing(ca, tmp_path):
+def test_request_refuses_a_malformed_subject_and_writes_nothing(ca, tmp_path, capsysbinary):
     key_file = tmp_path / "key.pem"
-    ostrand.tarrowby(key_file, None)
+    ostrand.tarrowby(key_file, b"secret")
+    ostrand.request(key_file, b"secret", "/CN=Alice", [], ["alice.example.org"], None)
+    assert capsysbinary.readouterr().out.startswith(b"-----BEGIN CERTIFICATE REQUEST-----\n")
     with pytest.raises(ostrand.RequestInputError, match="CN"):
-        ostrand.request(key_file, None, "CN=Alice", [], [], tmp_path / "req.csr")
+        ostrand.request(key_file, b"secret", "CN=Alice", [], [], tmp_path / "req.csr")
     assert not (tmp_path / "req.csr").exists()
 
 
