@@ -88,7 +88,14 @@ std::vector<fs::path> paths_of(const py::object& paths) {
     throw py::type_error("paths must be a list of paths, not one path");
   }
   std::vector<fs::path> list;
-  for (const py::handle entry : py::iter(paths)) list.push_back(entry.cast<fs::path>());
+  for (const py::handle entry : py::iter(paths)) {
+    try {
+      list.push_back(entry.cast<fs::path>());
+    } catch (const py::cast_error&) {
+      throw py::type_error("each entry of paths must be str or os.PathLike, not " +
+                           py::str(py::type::handle_of(entry).attr("__name__")).cast<std::string>());
+    }
+  }
   return list;
 }
 

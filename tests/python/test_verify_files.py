@@ -80,6 +80,8 @@ def test_what_makes_the_whole_call_impossible_raises(signer, inbox, tmp_path):
         verifier.verify_files([inbox[0], twin / inbox[0].name], output_dir=tmp_path)
     with pytest.raises(TypeError, match="not one path"):
         verifier.verify_files(str(inbox[0]))
+    with pytest.raises(TypeError, match="not int"):
+        verifier.verify_files([inbox[0], 42])
     with pytest.raises(ValueError, match="jobs"):
         verifier.verify_files(inbox, jobs=0)
 
