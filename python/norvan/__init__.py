@@ -7,7 +7,7 @@ The whole API lives in one extension module; its submodules are importable as us
 from norvan._norvan import OpenSSLError, api, binary_image, signing, verification
 from norvan._picklable import make_methods_picklable
 
-make_methods_picklable(signing.mime.Verifier, "verify", "verify_file")
+make_methods_picklable(signing.mime.Verifier, "verify", "verify_file", "verify_files")
 del make_methods_picklable
 
 __all__ = ["OpenSSLError", "api", "binary_image", "signing", "verification"]

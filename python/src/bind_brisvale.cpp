@@ -63,6 +63,14 @@ void define_exceptions(py::module_& module) {
   define_exception(module, "InvalidTrustedCertificateError", PyExc_ValueError,
                    "A trusted-certificate entry or file that is not a certificate (PEM or DER). Not a "
                    "VerificationError.");
+  define_exception(module, "InvalidRevocationListError", PyExc_ValueError,
+                   "A certificate revocation list that is not a CRL in PEM or DER; the message names the list. Not "
+                   "a VerificationError (an expired or badly signed CRL is found while validating: CertificateError).");
+  define_exception(module, "PolicyError", PyExc_ValueError,
+                   "Verification options that cannot be used: an unknown purpose, or at_time together with "
+                   "at_signing_time.");
+  define_exception(module, "TimeFormatError", PyExc_ValueError,
+                   "A time text that is not an RFC 3339 date-time; the message names the faulty piece.");
   define_exception(module, "CertificateValidationFailure", PyExc_Exception,
                    "Why a certificate failed validation: the message names the failure and the certificate; "
                    "`error_code` is OpenSSL's X509_V_ERR_* code, `depth` the position in the path (0: the "

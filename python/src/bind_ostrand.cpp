@@ -1,6 +1,8 @@
 #include "support.hpp"
 
 #include "norvan/api/ostrand.hpp"
+#include "norvan/signing/pkcs11.hpp"
+#include "norvan/signing/requests.hpp"
 
 namespace norvan::python {
 namespace {
@@ -48,16 +50,34 @@ void tarrowby(const std::optional<fs::path>& output, const std::optional<py::byt
 }
 
 void palisande(const fs::path& private_key_file, int validity_in_years, const std::optional<py::bytes>& password,
-               const std::optional<fs::path>& output) {
+               const std::optional<fs::path>& output, const std::optional<fs::path>& pkcs11_module) {
   const Passphrase passphrase(password);
   if (output) {
     py::gil_scoped_release release;
-    return ostrand::palisande(private_key_file, validity_in_years, passphrase.get(), output);
+    return ostrand::palisande(private_key_file, validity_in_years, passphrase.get(), output, pkcs11_module);
   }
   Bytes pem;
   {
     py::gil_scoped_release release;
-    pem = ostrand::palisande_pem(private_key_file, validity_in_years, passphrase.get());
+    pem = ostrand::palisande_pem(private_key_file, validity_in_years, passphrase.get(), pkcs11_module);
+  }
+  write_standard_output(pem);
+}
+
+void request(const fs::path& private_key_file, const std::optional<py::bytes>& password, const std::string& subject,
+             const std::vector<std::string>& emails, const std::vector<std::string>& dns_names,
+             const std::optional<fs::path>& output, const std::optional<fs::path>& pkcs11_module) {
+  const Passphrase passphrase(password);
+  if (output) {
+    py::gil_scoped_release release;
+    return ostrand::request(private_key_file, passphrase.get(), subject, emails, dns_names, output, pkcs11_module);
+  }
+  // To Python's standard output: the request the operation writes, made the same way.
+  Bytes pem;
+  {
+    py::gil_scoped_release release;
+    const auto key = signing::pkcs11::load_private_key_file_or_uri(private_key_file, passphrase.get(), pkcs11_module);
+    pem = signing::requests::make_request(key, {.subject = subject, .emails = emails, .dns_names = dns_names});
   }
   write_standard_output(pem);
 }
@@ -74,11 +94,25 @@ void bind_ostrand(py::module_& module) {
              "Creates the default private key (elliptic curve, P-384) and writes it as PEM to the file `output` "
              "(a new file gets mode 0600) or, when it is None, to standard output; encrypted with `password` "
              "when that is non-empty bytes.");
+  define_exception(module, "RequestInputError", PyExc_ValueError,
+                   "A subject, e-mail address or DNS name that cannot go into a certificate request; the message "
+                   "names the faulty piece.");
   module.def("palisande", &palisande, py::arg("private_key_file"), py::arg("validity_in_years"), py::arg("password"),
-             py::arg("output"),
+             py::arg("output"), py::arg("pkcs11_module") = py::none(),
              "Loads the private key from `private_key_file` (decrypted with `password`), creates a certificate "
              "for it valid for `validity_in_years` years and writes the certificate as PEM to the file `output` or, "
-             "when it is None, to standard output. Nothing is written when a step fails.");
+             "when it is None, to standard output. Nothing is written when a step fails. `private_key_file` may "
+             "be a \"pkcs11:\" URI naming a key in a token instead; `password` is then its PIN and "
+             "`pkcs11_module` the PKCS#11 module (None: p11-kit's proxy). Raises TokenError for a token key "
+             "that cannot be used.");
+  module.def("request", &request, py::arg("private_key_file"), py::arg("password"), py::arg("subject"),
+             py::arg("emails"), py::arg("dns_names"), py::arg("output"), py::arg("pkcs11_module") = py::none(),
+             "Loads the private key (a PEM file decrypted with `password`, or a \"pkcs11:\" URI with `password` as "
+             "its PIN and `pkcs11_module` as the module) and writes a PKCS#10 certificate request for it as PEM to "
+             "the file `output` or, when it is None, to standard output: `subject` in the `openssl -subj` form "
+             "(\"/CN=Alice/O=Example\", \"\" for none), `emails` and `dns_names` (lists of str) as "
+             "subjectAltName, key usage digitalSignature requested, signed with SHA-256. Raises RequestInputError "
+             "naming a malformed piece, KeyLoadError or TokenError; nothing is written then.");
 }
 
 }  // namespace norvan::python

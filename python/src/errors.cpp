@@ -10,10 +10,13 @@
 #include "norvan/common/file_lock.hpp"
 #include "norvan/common/files.hpp"
 #include "norvan/common/openssl.hpp"
+#include "norvan/common/rfc3339.hpp"
 #include "norvan/signing/brisvale.hpp"
 #include "norvan/signing/certificates.hpp"
 #include "norvan/signing/merrowin.hpp"
 #include "norvan/signing/mime.hpp"
+#include "norvan/signing/pkcs11.hpp"
+#include "norvan/signing/requests.hpp"
 
 #include <cerrno>
 #include <filesystem>
@@ -90,6 +93,16 @@ py::object exception_object(const std::exception_ptr& error) {
     return instance("norvan.signing.brisvale", "MalformedSignatureError", e.what());
   } catch (const brisvale::InvalidTrustedCertificateError& e) {
     return instance("norvan.signing.brisvale", "InvalidTrustedCertificateError", e.what());
+  } catch (const brisvale::InvalidRevocationListError& e) {
+    return instance("norvan.signing.brisvale", "InvalidRevocationListError", e.what());
+  } catch (const brisvale::PolicyError& e) {
+    return instance("norvan.signing.brisvale", "PolicyError", e.what());
+  } catch (const TimeFormatError& e) {
+    return instance("norvan.signing.brisvale", "TimeFormatError", e.what());
+  } catch (const signing::pkcs11::TokenError& e) {
+    return instance("norvan.signing.pkcs11", "TokenError", e.what());
+  } catch (const signing::requests::RequestInputError& e) {
+    return instance("norvan.api.ostrand", "RequestInputError", e.what());
   } catch (const signing::merrowin::KeyLoadError& e) {
     return instance("norvan.signing.merrowin", "KeyLoadError", e.what());
   } catch (const signing::mime::MessageFormatError& e) {
@@ -114,6 +127,10 @@ py::object exception_object(const std::exception_ptr& error) {
     return instance("norvan._norvan", "OpenSSLError", e.what());
   } catch (const FileError& e) {
     return os_error(errno_of(e.code()), e.what(), e.path());
+  } catch (const Error& e) {
+    // Errors without a class of their own: a refused argument is a ValueError, as in Python.
+    if (e.code() == ErrorCode::invalid_argument) return builtin(PyExc_ValueError, e.what());
+    return builtin(PyExc_RuntimeError, e.what());
   } catch (const fs::filesystem_error& e) {
     std::optional<fs::path> filename;
     if (!e.path1().empty()) filename = e.path1();

@@ -34,6 +34,9 @@ PYBIND11_MODULE(_norvan, module) {
                             "The S/MIME clear-signed message format: signing a payload into a message and "
                             "verifying a message back into its payload.");
   np::bind_mime(mime);
+  auto pkcs11 = np::submodule(signing, signing_name.c_str(), "pkcs11",
+                              "Private keys held in PKCS#11 tokens, named by RFC 7512 \"pkcs11:\" URIs.");
+  np::bind_pkcs11(pkcs11);
 
   auto api = np::submodule(module, kPackage, "api", "The operations behind the command-line commands.");
   auto ostrand = np::submodule(api, (std::string(kPackage) + ".api").c_str(), "ostrand",

@@ -83,6 +83,7 @@ void bind_certificates(py::module_& module);
 void bind_brisvale(py::module_& module);
 void bind_mime(py::module_& module);
 void bind_mime_verifier(py::module_& module);  // the Verifier class, part of bind_mime
+void bind_pkcs11(py::module_& module);
 void bind_ostrand(py::module_& module);
 void bind_drovane(py::module_& module);
 void bind_kelvory(py::module_& module);

@@ -14,6 +14,7 @@ SUBMODULES = [
     "norvan.signing.certificates",
     "norvan.signing.mime",
     "norvan.signing.brisvale",
+    "norvan.signing.pkcs11",
     "norvan.api.ostrand",
     "norvan.binary_image.drovane",
     "norvan.binary_image.kelvory",
@@ -59,8 +60,13 @@ def test_error_classes_form_the_documented_hierarchy():
     for cls in (brisvale.HashValueError, brisvale.SignatureError, brisvale.CertificateError):
         assert cls.__bases__ == (VerificationError,)
         assert cls.__module__ == "norvan.signing.brisvale"
+    from norvan.api import ostrand
+    from norvan.signing import pkcs11
+
     for cls in (brisvale.MalformedSignatureError, brisvale.InvalidTrustedCertificateError, merrowin.KeyLoadError,
-                mime.MessageFormatError, drovane.ConversionError, norvan.OpenSSLError):
+                mime.MessageFormatError, drovane.ConversionError, norvan.OpenSSLError,
+                brisvale.InvalidRevocationListError, brisvale.PolicyError, brisvale.TimeFormatError,
+                pkcs11.TokenError, ostrand.RequestInputError):
         assert issubclass(cls, ValueError) and not issubclass(cls, VerificationError)
     assert issubclass(drovane.MissingKeyError, KeyError)
     assert norvan.OpenSSLError.__module__ == "norvan"

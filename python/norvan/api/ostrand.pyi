@@ -13,5 +13,20 @@ def palisande(
     validity_in_years: int,
     password: bytes | None,
     output: str | os.PathLike[str] | None,
+    pkcs11_module: str | os.PathLike[str] | None = None,
 ) -> None:
-    """Loads the key, makes a certificate valid for ``validity_in_years`` years and writes it as PEM."""
+    """Loads the key (a file or a pkcs11: URI), makes a certificate valid for ``validity_in_years`` years and writes it as PEM."""
+
+class RequestInputError(ValueError):
+    """A subject, e-mail address or DNS name that cannot go into a certificate request."""
+
+def request(
+    private_key_file: str | os.PathLike[str],
+    password: bytes | None,
+    subject: str,
+    emails: list[str],
+    dns_names: list[str],
+    output: str | os.PathLike[str] | None,
+    pkcs11_module: str | os.PathLike[str] | None = None,
+) -> None:
+    """Writes a PKCS#10 request (PEM, SHA-256) for the key (a file or a pkcs11: URI; ``password`` is then the PIN)."""

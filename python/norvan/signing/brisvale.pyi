@@ -19,6 +19,15 @@ class MalformedSignatureError(ValueError):
 class InvalidTrustedCertificateError(ValueError):
     """A trusted-certificate entry or file that is not a certificate. Not a VerificationError."""
 
+class InvalidRevocationListError(ValueError):
+    """A certificate revocation list that is no CRL in PEM or DER; the message names the list."""
+
+class PolicyError(ValueError):
+    """Verification options that cannot be used together, or an unknown purpose."""
+
+class TimeFormatError(ValueError):
+    """A time text that is not an RFC 3339 date-time."""
+
 class CertificateValidationFailure(Exception):
     """Why a certificate failed validation; the ``__cause__`` of CertificateError."""
 
