@@ -41,13 +41,18 @@ void palisande(const fs::path& private_key_file, int validity_in_years, const st
   write_bytes(output, palisande_pem(private_key_file, validity_in_years, password, pkcs11_module));
 }
 
+Bytes request_pem(const fs::path& private_key_file, const std::optional<ByteView>& password, const std::string& subject,
+                  const std::vector<std::string>& emails, const std::vector<std::string>& dns_names,
+                  const std::optional<fs::path>& pkcs11_module) {
+  const merrowin::PrivateKey key =
+      signing::pkcs11::load_private_key_file_or_uri(private_key_file, password, pkcs11_module);
+  return signing::requests::make_request(key, {.subject = subject, .emails = emails, .dns_names = dns_names});
+}
+
 void request(const fs::path& private_key_file, const std::optional<ByteView>& password, const std::string& subject,
              const std::vector<std::string>& emails, const std::vector<std::string>& dns_names,
              const std::optional<fs::path>& output, const std::optional<fs::path>& pkcs11_module) {
-  const merrowin::PrivateKey key =
-      signing::pkcs11::load_private_key_file_or_uri(private_key_file, password, pkcs11_module);
-  const Bytes pem = signing::requests::make_request(key, {.subject = subject, .emails = emails, .dns_names = dns_names});
-  write_bytes(output, pem);
+  write_bytes(output, request_pem(private_key_file, password, subject, emails, dns_names, pkcs11_module));
 }
 
 }  // namespace norvan::api::ostrand

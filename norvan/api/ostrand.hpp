@@ -51,6 +51,12 @@ void palisande(const std::filesystem::path& private_key_file, int validity_in_ye
                const std::optional<ByteView>& password, const std::optional<std::filesystem::path>& output,
                const std::optional<std::filesystem::path>& pkcs11_module = std::nullopt);
 
+/// Returns the PEM that request writes, for the same arguments but the output.
+Bytes request_pem(const std::filesystem::path& private_key_file, const std::optional<ByteView>& password,
+                  const std::string& subject, const std::vector<std::string>& emails,
+                  const std::vector<std::string>& dns_names,
+                  const std::optional<std::filesystem::path>& pkcs11_module = std::nullopt);
+
 /// Loads the private key (a PEM file or a "pkcs11:" URI, as palisande), makes a PKCS#10
 /// certificate request for it (the `subject` in the
 /// `openssl -subj` form, or empty; `emails` and `dns_names` as subjectAltName; keyUsage

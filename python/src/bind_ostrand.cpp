@@ -1,8 +1,6 @@
 #include "support.hpp"
 
 #include "norvan/api/ostrand.hpp"
-#include "norvan/signing/pkcs11.hpp"
-#include "norvan/signing/requests.hpp"
 
 namespace norvan::python {
 namespace {
@@ -72,12 +70,10 @@ void request(const fs::path& private_key_file, const std::optional<py::bytes>& p
     py::gil_scoped_release release;
     return ostrand::request(private_key_file, passphrase.get(), subject, emails, dns_names, output, pkcs11_module);
   }
-  // To Python's standard output: the request the operation writes, made the same way.
   Bytes pem;
   {
     py::gil_scoped_release release;
-    const auto key = signing::pkcs11::load_private_key_file_or_uri(private_key_file, passphrase.get(), pkcs11_module);
-    pem = signing::requests::make_request(key, {.subject = subject, .emails = emails, .dns_names = dns_names});
+    pem = ostrand::request_pem(private_key_file, passphrase.get(), subject, emails, dns_names, pkcs11_module);
   }
   write_standard_output(pem);
 }
