@@ -104,8 +104,10 @@ void read_certificates(der::Reader& signed_data, SignedDataView& view) {
 
 void read_signer_identifier(der::Reader& signer, SignedDataView& view) {
   if (signer.next_is(der::context_tag(0, false))) {
-    need(signer.skip(der::context_tag(0, false)), signer, "SignerInfo.sid");
-    return;  // subjectKeyIdentifier: rejected when the certificate is chosen
+    ByteView key_id;  // [0] IMPLICIT SubjectKeyIdentifier (an OCTET STRING)
+    need(signer.get_bytes(der::context_tag(0, false), key_id), signer, "SignerInfo.sid");
+    view.signer_key_id = key_id;
+    return;  // accepted or refused when the certificate is chosen
   }
   der::Reader issuer_and_serial;
   need(signer.get(der::kSequence, issuer_and_serial), signer, "SignerInfo.sid");

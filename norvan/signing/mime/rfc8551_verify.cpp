@@ -58,9 +58,12 @@ class EntityCopy {
   std::optional<TemporaryFile> spool_;
 };
 
+// Mail clients name the signer by issuer and serial number or by subject key identifier.
+constexpr auto kMailSigners = brisvale::SignerIdentifiers::issuer_and_serial_or_key_id;
+
 Bytes verify_opaque(Bytes signature, const RecordSource& record) {
   Bytes content = brisvale::encapsulated_content(brisvale::parse_signed_data(signature));
-  return record.get().verify(signature, std::move(content));
+  return record.get().verify(signature, std::move(content), kMailSigners);
 }
 
 }  // namespace
@@ -75,7 +78,7 @@ Bytes verify_rfc8551(ByteView message, const RecordSource& record, const VerifyO
   } else {
     const ByteRange range = found.signed_entity;
     Bytes entity = canonical_line_ends(message.subspan(range.start, range.length));
-    verified = record.get().verify(signature, std::move(entity));
+    verified = record.get().verify(signature, std::move(entity), kMailSigners);
   }
   return options.body ? text_body(verified) : verified;
 }
@@ -96,7 +99,7 @@ void verify_rfc8551(LineSource& lines, const RecordSource& record, const VerifyO
     copy.append(piece);
     if (progress) progress(piece.size());
   });
-  record.get().verify_streamed(signature, reader);
+  record.get().verify_streamed(signature, reader, kMailSigners);
   // Verified: the bytes that were checked are handed on.
   if (options.body) {
     const Bytes body = text_body(copy.take());
