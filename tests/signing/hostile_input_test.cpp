@@ -35,6 +35,19 @@ signing::merrowin::PrivateKey private_key_of(const Credential& credential) {
   return signing::merrowin::PrivateKey(ossl::UniquePtr<EVP_PKEY>(credential.key.get()));
 }
 
+// The bytes of base64 text in lines (a MIME body).
+Bytes decoded_base64_lines(std::string_view text) {
+  std::string b64;
+  for (const char c : text) {
+    if (c != '\r' && c != '\n') b64 += c;
+  }
+  Bytes der(b64.size());
+  const int length = EVP_DecodeBlock(der.data(), reinterpret_cast<const unsigned char*>(b64.data()),
+                                     static_cast<int>(b64.size()));
+  der.resize(static_cast<std::size_t>(length) - static_cast<std::size_t>(std::count(b64.end() - 2, b64.end(), '=')));
+  return der;
+}
+
 // A multipart/signed message with `payload` as text/plain and `signature_body` as the body
 // of a base64 signature part; `close` false leaves the closing delimiter out.
 std::string signed_message(const std::string& payload, const std::string& signature_body, bool close = true) {
@@ -63,15 +76,7 @@ class HostileInput : public ::testing::Test {
     const std::string text(as_text(message));
     const auto body = text.find("\r\n\r\n", text.find("smime.p7s\"\r\n"));
     const auto end = text.find("\r\n--", body);
-    std::string b64;
-    for (const char c : text.substr(body + 4, end - body - 4)) {
-      if (c != '\r' && c != '\n') b64 += c;
-    }
-    Bytes der(b64.size());
-    const int length = EVP_DecodeBlock(der.data(), reinterpret_cast<const unsigned char*>(b64.data()),
-                                       static_cast<int>(b64.size()));
-    der.resize(static_cast<std::size_t>(length) - static_cast<std::size_t>(std::count(b64.end() - 2, b64.end(), '=')));
-    return der;
+    return decoded_base64_lines(std::string_view(text).substr(body + 4, end - body - 4));
   }
 
   static Bytes verify_der(ByteView der, std::string_view payload) {
@@ -372,15 +377,7 @@ class HostileMail : public ::testing::Test {
   // The DER SignedData of an opaque message signed over kEntity.
   static Bytes opaque_signed_data() {
     const std::string message(as_text(sign(kEntity, true)));
-    std::string b64;
-    for (const char c : message.substr(message.find("\r\n\r\n") + 4)) {
-      if (c != '\r' && c != '\n') b64 += c;
-    }
-    Bytes der(b64.size());
-    const int length = EVP_DecodeBlock(der.data(), reinterpret_cast<const unsigned char*>(b64.data()),
-                                       static_cast<int>(b64.size()));
-    der.resize(static_cast<std::size_t>(length) - static_cast<std::size_t>(std::count(b64.end() - 2, b64.end(), '=')));
-    return der;
+    return decoded_base64_lines(std::string_view(message).substr(message.find("\r\n\r\n") + 4));
   }
   static Bytes verify(std::string_view message) {
     signing::mime::VerifyOptions options;
