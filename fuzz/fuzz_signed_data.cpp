@@ -1,4 +1,5 @@
-// Fuzzes brisvale::verify on raw DER bytes: our DER reader, the SignedData walk, the digest
+// Fuzzes brisvale::verify on raw DER bytes (and a record that also accepts signers named by key
+// identifier): our DER reader, the SignedData walk, the digest
 // and signature checks and certificate validation against a fixed trust root. The payload is
 // fixed, so seeds signed over it get past the digest check. Errors that verification reports
 // (std::runtime_error and its subclasses) are expected; anything else is a finding.
@@ -19,10 +20,18 @@ const std::optional<std::vector<norvan::Bytes>>& trusted_certs() {
   return certs;
 }
 
+// A record over the same root, for the reading that also accepts a signer named by subject key
+// identifier (RFC 8551 mode).
+const norvan::signing::brisvale::VerifyData& mail_record() {
+  static const norvan::signing::brisvale::VerifyData record(trusted_certs());
+  return record;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   trusted_certs();
+  mail_record();
   return 0;
 }
 
@@ -32,6 +41,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                       trusted_certs());
   } catch (const std::runtime_error&) {
     // Verification errors, malformed signatures, OpenSSL errors: the expected outcomes.
+  }
+  try {
+    mail_record().verify(norvan::ByteView(data, size), norvan::to_bytes(norvan::fuzz::kSignedPayload),
+                         norvan::signing::brisvale::SignerIdentifiers::issuer_and_serial_or_key_id);
+  } catch (const std::runtime_error&) {
   }
   return 0;
 }

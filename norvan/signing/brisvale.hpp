@@ -231,6 +231,7 @@ struct SignedDataView {
   // The first signer (issuer and serial number nullopt when it is named by key identifier):
   std::optional<ByteView> signer_issuer;      // the issuer Name element as received
   std::optional<ByteView> signer_serial;      // the serial number's INTEGER contents
+  std::optional<ByteView> signer_key_id;      // the subjectKeyIdentifier's octets, when named by it
   std::optional<ByteView> signed_attributes;  // the [0] element exactly as received
   AlgorithmIdentifier signature_algorithm;
   Bytes signature;                            // the octets of the signature value, joined
@@ -253,6 +254,14 @@ SignedDataView parse_signed_data(ByteView datas);
 /// signature) or its encoding is broken.
 Bytes encapsulated_content(const SignedDataView& signed_data);
 
+/// The forms of SignerInfo.sid that name the signer's certificate. issuer_and_serial is the
+/// default everywhere; mail clients (Outlook among them) also name the signer by the
+/// certificate's subjectKeyIdentifier (SignerInfo version 3, RFC 5652, 5.3).
+enum class SignerIdentifiers {
+  issuer_and_serial,          // only issuerAndSerialNumber; a key identifier is refused
+  issuer_and_serial_or_key_id,  // either form
+};
+
 /// The signer's certificate and the other certificates of a SignedData.
 struct SignerCertificates {
   Certificate cert;
@@ -270,6 +279,12 @@ SignerCertificates choose_certificates(const SignedDataView& signed_data);
 /// Same as choose_certificates(signed_data), except that a certificate whose bytes are those
 /// of a trust root of `known` (when not null) is that root's object instead of a new parse.
 SignerCertificates choose_certificates(const SignedDataView& signed_data, const ValidationContext* known);
+
+/// Same as choose_certificates(signed_data, known), accepting the signer identifiers of
+/// `identifiers`: with a key identifier, the signer's certificate is the last one whose
+/// subjectKeyIdentifier extension equals it (MalformedSignatureError when none has).
+SignerCertificates choose_certificates(const SignedDataView& signed_data, const ValidationContext* known,
+                                       SignerIdentifiers identifiers);
 
 /// A certificate revocation list as given (PEM or DER) and where it came from, which errors
 /// about the list name.
@@ -353,10 +368,14 @@ class VerifyData {
   /// ossl::OpenSSLError when a digest is unavailable) for malformed or unsupported input.
   Bytes verify(ByteView datas, Bytes datau) const;
 
+  /// Same as verify(datas, datau), naming the signer by any form of `identifiers`.
+  Bytes verify(ByteView datas, Bytes datau, SignerIdentifiers identifiers) const;
+
   /// Same checks as verify(), reading the payload once from `payload` in chunks, so that it
   /// never has to be held in memory. Returns exactly when verify() would return: the digest of
   /// the payload read, with which a caller can tell whether bytes read again are the same.
-  PayloadDigest verify_streamed(ByteView datas, PayloadReader& payload) const;
+  PayloadDigest verify_streamed(ByteView datas, PayloadReader& payload,
+                                SignerIdentifiers identifiers = SignerIdentifiers::issuer_and_serial) const;
 
   /// The trust roots.
   const std::shared_ptr<const ValidationContext> context;
@@ -364,7 +383,7 @@ class VerifyData {
  private:
   using ChunkSink = std::function<void(ByteView)>;
   using PayloadFeeder = std::function<void(const ChunkSink&)>;
-  PayloadDigest verify_payload(ByteView datas, const PayloadFeeder& feed) const;
+  PayloadDigest verify_payload(ByteView datas, const PayloadFeeder& feed, SignerIdentifiers identifiers) const;
 
   std::shared_ptr<detail::ValidationWorkers> workers_;  // shared by copies of the record
   std::shared_ptr<const detail::PathPolicy> policy_;    // null for the default policy

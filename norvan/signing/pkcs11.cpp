@@ -1,5 +1,6 @@
 #include "norvan/signing/pkcs11.hpp"
 
+#include "norvan/common/lazy_library.hpp"
 #include "norvan/common/shortened.hpp"
 
 #include <dlfcn.h>
@@ -13,6 +14,10 @@
 #include <memory>
 #include <mutex>
 #include <system_error>
+
+#ifndef NORVAN_LIBP11_SONAME
+#error "NORVAN_LIBP11_SONAME must name libp11's library (its SONAME)"
+#endif
 
 namespace norvan::signing::pkcs11 {
 namespace {
@@ -100,6 +105,51 @@ Uri parse_uri(std::string_view text) {
   return uri;
 }
 
+// libp11, opened when a key is first taken from a token: its functions that this file calls.
+struct Libp11Api {
+  std::optional<norvan::detail::LazyLibrary> library;
+  decltype(&::PKCS11_CTX_new) CTX_new;
+  decltype(&::PKCS11_CTX_load) CTX_load;
+  decltype(&::PKCS11_CTX_unload) CTX_unload;
+  decltype(&::PKCS11_CTX_free) CTX_free;
+  decltype(&::PKCS11_enumerate_slots) enumerate_slots;
+  decltype(&::PKCS11_release_all_slots) release_all_slots;
+  decltype(&::PKCS11_get_slotid_from_slot) get_slotid_from_slot;
+  decltype(&::PKCS11_find_token) find_token;
+  decltype(&::PKCS11_find_next_token) find_next_token;
+  decltype(&::PKCS11_is_logged_in) is_logged_in;
+  decltype(&::PKCS11_login) login;
+  decltype(&::PKCS11_logout) logout;
+  decltype(&::PKCS11_enumerate_keys) enumerate_keys;
+  decltype(&::PKCS11_get_private_key) get_private_key;
+};
+
+Libp11Api load_libp11() {
+  Libp11Api api;
+  try {
+    const norvan::detail::LazyLibrary& library = api.library.emplace("libp11", NORVAN_LIBP11_SONAME);
+    library.resolve("PKCS11_CTX_new", api.CTX_new);
+    library.resolve("PKCS11_CTX_load", api.CTX_load);
+    library.resolve("PKCS11_CTX_unload", api.CTX_unload);
+    library.resolve("PKCS11_CTX_free", api.CTX_free);
+    library.resolve("PKCS11_enumerate_slots", api.enumerate_slots);
+    library.resolve("PKCS11_release_all_slots", api.release_all_slots);
+    library.resolve("PKCS11_get_slotid_from_slot", api.get_slotid_from_slot);
+    library.resolve("PKCS11_find_token", api.find_token);
+    library.resolve("PKCS11_find_next_token", api.find_next_token);
+    library.resolve("PKCS11_is_logged_in", api.is_logged_in);
+    library.resolve("PKCS11_login", api.login);
+    library.resolve("PKCS11_logout", api.logout);
+    library.resolve("PKCS11_enumerate_keys", api.enumerate_keys);
+    library.resolve("PKCS11_get_private_key", api.get_private_key);
+  } catch (const Error& error) {
+    throw TokenError("PKCS#11 keys need libp11 (Debian package libp11-3): " + std::string(error.what()));
+  }
+  return api;
+}
+
+const Libp11Api& libp11() { return norvan::detail::loaded_once<Libp11Api, load_libp11>(); }
+
 // One loaded PKCS#11 module: libp11's context and its slot list. A module is initialised once
 // per process (C_Initialize) and finalising it ends every session of the process, so all keys
 // from one module share one Library, which stays loaded until the process ends. `mutex`
@@ -116,9 +166,9 @@ struct Library {
   Library(const Library&) = delete;
   Library& operator=(const Library&) = delete;
   ~Library() {
-    if (slots != nullptr) PKCS11_release_all_slots(context, slots, slot_count);
-    if (loaded) PKCS11_CTX_unload(context);
-    if (context != nullptr) PKCS11_CTX_free(context);
+    if (slots != nullptr) libp11().release_all_slots(context, slots, slot_count);
+    if (loaded) libp11().CTX_unload(context);
+    if (context != nullptr) libp11().CTX_free(context);
   }
 };
 
@@ -136,6 +186,7 @@ std::shared_ptr<Library> library_for(const std::string& module_path) {
   const std::lock_guard lock(mutex);
   std::shared_ptr<Library>& library = (*loaded)[module_path];
   if (library) return library;
+  const Libp11Api& p11 = libp11();
   // Opened here first, so that a file that is no loadable module is reported in our one line
   // (libp11 would print the loader's complaint on standard error too).
   if (void* probe = ::dlopen(module_path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
@@ -146,14 +197,14 @@ std::shared_ptr<Library> library_for(const std::string& module_path) {
                      (why != nullptr ? ": " + shortened(why) : std::string()));
   }
   auto fresh = std::make_shared<Library>();
-  fresh->context = PKCS11_CTX_new();
+  fresh->context = p11.CTX_new();
   if (fresh->context == nullptr) throw TokenError("Cannot start libp11" + reason_suffix());
-  if (PKCS11_CTX_load(fresh->context, module_path.c_str()) != 0) {
+  if (p11.CTX_load(fresh->context, module_path.c_str()) != 0) {
     throw TokenError("Cannot load the PKCS#11 module '" + shortened(module_path) + "'" + reason_suffix());
   }
   fresh->loaded = true;
   // The slots are listed once: keys found through them must stay valid while others are looked up.
-  if (PKCS11_enumerate_slots(fresh->context, &fresh->slots, &fresh->slot_count) != 0) {
+  if (p11.enumerate_slots(fresh->context, &fresh->slots, &fresh->slot_count) != 0) {
     throw TokenError("Cannot list the slots of the PKCS#11 module '" + shortened(module_path) + "'" + reason_suffix());
   }
   library = fresh;
@@ -171,7 +222,8 @@ bool token_matches(const Uri& uri, const PKCS11_CTX* context, PKCS11_SLOT* slot)
       !matches(uri, "library-description", context->description)) {
     return false;
   }
-  if (const std::string* id = uri.find("slot-id"); id != nullptr && *id != std::to_string(PKCS11_get_slotid_from_slot(slot))) {
+  if (const std::string* id = uri.find("slot-id");
+      id != nullptr && *id != std::to_string(libp11().get_slotid_from_slot(slot))) {
     return false;
   }
   return matches(uri, "token", token->label) && matches(uri, "manufacturer", token->manufacturer) &&
@@ -240,8 +292,8 @@ merrowin::PrivateKey load_private_key(std::string_view uri_text, const std::opti
   const std::shared_ptr<Library> library = library_for(module_path);
   const std::lock_guard lock(library->mutex);
   PKCS11_SLOT* found_slot = nullptr;
-  for (PKCS11_SLOT* slot = PKCS11_find_token(library->context, library->slots, library->slot_count); slot != nullptr;
-       slot = PKCS11_find_next_token(library->context, library->slots, library->slot_count, slot)) {
+  for (PKCS11_SLOT* slot = libp11().find_token(library->context, library->slots, library->slot_count); slot != nullptr;
+       slot = libp11().find_next_token(library->context, library->slots, library->slot_count, slot)) {
     if (slot->token == nullptr || !slot->token->initialized || !token_matches(uri, library->context, slot)) continue;
     if (found_slot != nullptr) {
       throw TokenError("More than one token matches '" + uri.text + "': name one with token=...");
@@ -254,7 +306,7 @@ merrowin::PrivateKey load_private_key(std::string_view uri_text, const std::opti
   }
   PKCS11_TOKEN* token = found_slot->token;
   int logged_in = 0;
-  if (PKCS11_is_logged_in(found_slot, 0, &logged_in) != 0) logged_in = 0;
+  if (libp11().is_logged_in(found_slot, 0, &logged_in) != 0) logged_in = 0;
   // Logged in already: an earlier key of this process opened the token (the login of a
   // PKCS#11 application holds for all its sessions).
   if (token->loginRequired && logged_in == 0) {
@@ -262,7 +314,7 @@ merrowin::PrivateKey load_private_key(std::string_view uri_text, const std::opti
       throw TokenError("The token " + token_name(token) +
                        " needs a PIN: give it as the passphrase (or as pin-value in the URI)");
     }
-    if (PKCS11_login(found_slot, 0, pin.c_str()) != 0) {
+    if (libp11().login(found_slot, 0, pin.c_str()) != 0) {
       throw TokenError("The token " + token_name(token) + " refused the PIN" + reason_suffix());
     }
   }
@@ -272,13 +324,13 @@ merrowin::PrivateKey load_private_key(std::string_view uri_text, const std::opti
     PKCS11_SLOT* slot;
     bool kept = false;
     ~LogoutUnlessKept() {
-      if (!kept && library.keys_in_use[slot] == 0) (void)PKCS11_logout(slot);
+      if (!kept && library.keys_in_use[slot] == 0) (void)libp11().logout(slot);
     }
   } logout_unless_kept{*library, found_slot};
 
   PKCS11_KEY* keys = nullptr;
   unsigned int key_count = 0;
-  if (PKCS11_enumerate_keys(token, &keys, &key_count) != 0) {
+  if (libp11().enumerate_keys(token, &keys, &key_count) != 0) {
     throw TokenError("Cannot list the keys of the token " + token_name(token) + reason_suffix());
   }
   PKCS11_KEY* found_key = nullptr;
@@ -293,7 +345,7 @@ merrowin::PrivateKey load_private_key(std::string_view uri_text, const std::opti
   if (found_key == nullptr) {
     throw TokenError("No private key of the token " + token_name(token) + " matches '" + uri.text + "'");
   }
-  EVP_PKEY* key = PKCS11_get_private_key(found_key);
+  EVP_PKEY* key = libp11().get_private_key(found_key);
   if (key == nullptr) {
     throw TokenError("Cannot use the private key '" + uri.text + "' of the token " + token_name(token) + reason_suffix());
   }
@@ -309,7 +361,7 @@ merrowin::PrivateKey load_private_key(std::string_view uri_text, const std::opti
     const std::lock_guard key_lock(library->mutex);
     EVP_PKEY_free(evp);
     if (--library->keys_in_use[found_slot] == 0) {
-      (void)PKCS11_logout(found_slot);
+      (void)libp11().logout(found_slot);
       ERR_clear_error();
     }
   });

@@ -35,6 +35,19 @@ signing::merrowin::PrivateKey private_key_of(const Credential& credential) {
   return signing::merrowin::PrivateKey(ossl::UniquePtr<EVP_PKEY>(credential.key.get()));
 }
 
+// The bytes of base64 text in lines (a MIME body).
+Bytes decoded_base64_lines(std::string_view text) {
+  std::string b64;
+  for (const char c : text) {
+    if (c != '\r' && c != '\n') b64 += c;
+  }
+  Bytes der(b64.size());
+  const int length = EVP_DecodeBlock(der.data(), reinterpret_cast<const unsigned char*>(b64.data()),
+                                     static_cast<int>(b64.size()));
+  der.resize(static_cast<std::size_t>(length) - static_cast<std::size_t>(std::count(b64.end() - 2, b64.end(), '=')));
+  return der;
+}
+
 // A multipart/signed message with `payload` as text/plain and `signature_body` as the body
 // of a base64 signature part; `close` false leaves the closing delimiter out.
 std::string signed_message(const std::string& payload, const std::string& signature_body, bool close = true) {
@@ -63,15 +76,7 @@ class HostileInput : public ::testing::Test {
     const std::string text(as_text(message));
     const auto body = text.find("\r\n\r\n", text.find("smime.p7s\"\r\n"));
     const auto end = text.find("\r\n--", body);
-    std::string b64;
-    for (const char c : text.substr(body + 4, end - body - 4)) {
-      if (c != '\r' && c != '\n') b64 += c;
-    }
-    Bytes der(b64.size());
-    const int length = EVP_DecodeBlock(der.data(), reinterpret_cast<const unsigned char*>(b64.data()),
-                                       static_cast<int>(b64.size()));
-    der.resize(static_cast<std::size_t>(length) - static_cast<std::size_t>(std::count(b64.end() - 2, b64.end(), '=')));
-    return der;
+    return decoded_base64_lines(std::string_view(text).substr(body + 4, end - body - 4));
   }
 
   static Bytes verify_der(ByteView der, std::string_view payload) {
@@ -313,3 +318,194 @@ TEST_F(HostileInput, CertificatesWithAbsurdFieldsAreJudgedNotCrashedOn) {
 }
 
 }  // namespace
+
+// ---- RFC 8551 mode and opaque messages ------------------------------------------------------
+
+namespace norvan::testing {
+namespace {
+
+namespace der = signing::der;
+const std::filesystem::path kSigningData = std::filesystem::path(NORVAN_TEST_DATA_DIR) / "signing";
+
+// The elements inside the constructed DER `element`.
+std::vector<Bytes> elements_in(ByteView element) {
+  der::Reader outer(element, der::Rules::ber);
+  der::Tag tag = 0;
+  der::Reader contents;
+  EXPECT_TRUE(outer.get_any(tag, contents));
+  std::vector<Bytes> parts;
+  ByteView child;
+  std::size_t header_size = 0;
+  while (!contents.empty() && contents.get_any_element(tag, child, header_size)) parts.emplace_back(child.begin(), child.end());
+  return parts;
+}
+
+Bytes joined(der::Tag tag, const std::vector<Bytes>& parts) {
+  Bytes contents;
+  for (const auto& part : parts) contents.insert(contents.end(), part.begin(), part.end());
+  return der_element(tag, contents);
+}
+
+// `datas` (a ContentInfo holding SignedData) with its encapContentInfo replaced by `encap`.
+Bytes with_encapsulated(ByteView datas, const Bytes& encap) {
+  auto content_info = elements_in(datas);
+  auto wrapper = elements_in(content_info[1]);
+  auto signed_data = elements_in(wrapper[0]);
+  signed_data[2] = encap;
+  wrapper[0] = joined(der::kSequence, signed_data);
+  content_info[1] = joined(der::context_tag(0, true), wrapper);
+  return joined(der::kSequence, content_info);
+}
+
+std::string opaque_message(ByteView signed_data) {
+  return "MIME-Version: 1.0\r\nContent-Type: application/pkcs7-mime; smime-type=signed-data\r\n"
+         "Content-Transfer-Encoding: base64\r\n\r\n" + base64(signed_data) + "\r\n";
+}
+
+// The fixture signer's key and certificate, and its root as the one trusted certificate.
+class HostileMail : public ::testing::Test {
+ protected:
+  static Bytes sign(std::string_view entity, bool opaque) {
+    signing::mime::SignOptions options;
+    options.rfc8551 = true;
+    options.entity = true;
+    options.opaque = opaque;
+    return signing::mime::sign_payload(to_bytes(read_text(kSigningData / "ec-signer.pem")),
+                                       signing::merrowin::read_private_key_from_pem_file(kSigningData / "ec-signer.key"),
+                                       as_bytes(entity), options);
+  }
+  // The DER SignedData of an opaque message signed over kEntity.
+  static Bytes opaque_signed_data() {
+    const std::string message(as_text(sign(kEntity, true)));
+    return decoded_base64_lines(std::string_view(message).substr(message.find("\r\n\r\n") + 4));
+  }
+  static Bytes verify(std::string_view message) {
+    signing::mime::VerifyOptions options;
+    options.rfc8551 = true;
+    return signing::mime::verify_message(as_bytes(message), std::vector<Bytes>{to_bytes(read_text(kSigningData / "root-ca.pem"))},
+                                         std::nullopt, options);
+  }
+  // Verification must fail with an error of type E whose one line starts with `start`.
+  template <class E = Error>
+  static void refused(std::string_view message, const std::string& start) {
+    try {
+      const Bytes out = verify(message);
+      ADD_FAILURE() << "verified, gave " << out.size() << " bytes: " << as_text(out).substr(0, 200);
+    } catch (const E& error) {
+      const std::string what = error.what();
+      EXPECT_EQ(what.rfind(start, 0), 0u) << what.substr(0, 400);
+      EXPECT_EQ(what.find('\n'), std::string::npos);
+      EXPECT_LT(what.size(), 600u);
+    } catch (const std::exception& error) {
+      ADD_FAILURE() << "wrong error type: " << std::string(error.what()).substr(0, 400);
+    }
+  }
+  static constexpr std::string_view kEntity = "Content-Type: text/plain\r\n\r\nsigned line\r\n";
+  static constexpr const char* kDataOid = "1.2.840.113549.1.7.1";
+};
+
+TEST_F(HostileMail, OpaqueEncapsulatedContentOfHostileShapes) {
+  const Bytes original = opaque_signed_data();
+  EXPECT_EQ(as_text(verify(opaque_message(original))), kEntity);
+
+  // No eContent: a detached signature presented as opaque.
+  refused<signing::brisvale::MalformedSignatureError>(
+      opaque_message(with_encapsulated(original, der_element(der::kSequence, der_oid(kDataOid)))),
+      "Malformed signature: the SignedData carries no content (a detached signature)");
+
+  // The eContent in 1-byte pieces (BER allows it): read whole, and it verifies.
+  std::vector<Bytes> pieces;
+  for (const char c : kEntity) pieces.push_back(der_element(der::kOctetString, as_bytes(std::string_view(&c, 1))));
+  const Bytes in_pieces = joined(der::kSequence, {der_oid(kDataOid),
+                                                 der_element(der::context_tag(0, true),
+                                                             joined(der::kOctetString | der::kConstructed, pieces))});
+  EXPECT_EQ(as_text(verify(opaque_message(with_encapsulated(original, in_pieces)))), kEntity);
+
+  // Pieces nested thousands deep: bounded by the reader's depth limit, never the stack.
+  Bytes nested = der_element(der::kOctetString, as_bytes(kEntity));
+  for (int level = 0; level < 5000; ++level) nested = der_element(der::kOctetString | der::kConstructed, nested);
+  refused<signing::brisvale::MalformedSignatureError>(
+      opaque_message(with_encapsulated(
+          original, joined(der::kSequence, {der_oid(kDataOid), der_element(der::context_tag(0, true), nested)}))),
+      "Malformed signature: SignedData.encapContentInfo.eContent is nested too deeply");
+
+  // An eContentType of 100,000 arcs: refused, and the error line shows only its start.
+  std::string huge = "1.2";
+  for (int arc = 0; arc < 100000; ++arc) huge += ".1";
+  refused<signing::brisvale::MalformedSignatureError>(
+      opaque_message(with_encapsulated(
+          original, joined(der::kSequence, {der_oid(huge), der_element(der::context_tag(0, true),
+                                                                        der_element(der::kOctetString, as_bytes(kEntity)))}))),
+      "Malformed signature: the signed content is of type 1.2.1.1.1.1");
+}
+
+// A signature that the same key made over another CMS content type (here a time-stamp token's
+// TSTInfo, by `openssl cms -econtent_type`) never passes for a signed entity; without signed
+// attributes the signature covers the content itself and the rule does not apply.
+TEST_F(HostileMail, OtherContentTypesAreNotSignedEntities) {
+  TempDir dir;
+  write_file(dir / "entity", std::string(kEntity));
+  const auto openssl_opaque = [&](const std::vector<std::string>& extra) {
+    std::vector<std::string> argv{"openssl", "cms", "-sign", "-nodetach", "-binary", "-md", "sha256", "-signer",
+                                  (kSigningData / "ec-signer.pem").string(), "-inkey",
+                                  (kSigningData / "ec-signer.key").string(), "-in", (dir / "entity").string(),
+                                  "-outform", "DER", "-out", (dir / "signed.der").string()};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    const auto result = run_process(argv);
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    return opaque_message(to_bytes(read_text(dir / "signed.der")));
+  };
+  EXPECT_EQ(as_text(verify(openssl_opaque({}))), kEntity);
+  refused<signing::brisvale::MalformedSignatureError>(
+      openssl_opaque({"-econtent_type", "1.2.840.113549.1.9.16.1.4"}),
+      "Malformed signature: the signed content is of type 1.2.840.113549.1.9.16.1.4, not data");
+  EXPECT_EQ(as_text(verify(openssl_opaque({"-noattr"}))), kEntity);
+}
+
+// Clear-signed messages whose structure is broken: the signature first, the boundary missing
+// or never closed, the signed entity changed. None gives bytes.
+TEST_F(HostileMail, BrokenClearSignedStructures) {
+  const std::string message(as_text(sign(kEntity, false)));
+  EXPECT_EQ(as_text(verify(message)), kEntity);
+  const std::size_t boundary_at = message.find("boundary=\"");
+  ASSERT_NE(boundary_at, std::string::npos) << message;
+  const std::size_t value_at = boundary_at + 10;
+  const std::string boundary = message.substr(value_at, message.find('"', value_at) - value_at);
+  const std::string delimiter = "\r\n--" + boundary;
+  const std::size_t first = message.find("--" + boundary);
+  const std::size_t second = message.find(delimiter, first + 1);
+  const std::size_t close = message.find(delimiter + "--");
+  ASSERT_TRUE(first != std::string::npos && second != std::string::npos && close != std::string::npos);
+
+  // The signature part first, the signed entity second.
+  const std::string entity_part = message.substr(first, second - first);
+  const std::string signature_part = message.substr(second + 2, close - second - 2);
+  const std::string swapped =
+      message.substr(0, first) + signature_part + "\r\n" + entity_part + message.substr(close);
+  refused<signing::mime::VerificationError>(
+      swapped, "Could not find any signature: the second part of the top-level multipart/signed is text/plain, not "
+               "application/pkcs7-signature");
+
+  // No boundary parameter at all.
+  std::string no_boundary = message;
+  no_boundary.erase(boundary_at, value_at + boundary.size() + 1 - boundary_at);
+  refused<signing::mime::VerificationError>(
+      no_boundary, "Could not find any signature: the top-level multipart/signed has no boundary parameter");
+
+  // No delimiter lines in the body.
+  std::string no_delimiters = message;
+  for (std::size_t at = no_delimiters.find("--" + boundary, first); at != std::string::npos;
+       at = no_delimiters.find("--" + boundary, at)) {
+    no_delimiters.replace(at, boundary.size() + 2, "xx");
+  }
+  refused<signing::mime::VerificationError>(
+      no_delimiters, "Could not find any signature: the top-level multipart/signed has no signature part after the signed part");
+
+  // A changed body line of the signed entity.
+  std::string changed = message;
+  changed.replace(changed.find("signed line"), 11, "signed lime");
+  refused<signing::brisvale::HashValueError>(changed, "Different hash values");
+}
+
+}  // namespace
+}  // namespace norvan::testing

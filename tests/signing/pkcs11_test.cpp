@@ -139,3 +139,31 @@ TEST_F(TokenTest, EachFailureIsOneClearLine) {
 
 }  // namespace
 }  // namespace norvan::signing::pkcs11
+
+namespace norvan::signing::pkcs11 {
+namespace {
+
+bool maps_libp11() {
+  return testing::read_text("/proc/self/maps").find("libp11.so") != std::string::npos;
+}
+
+// libp11 is opened when the first key is taken from a token, never at start-up.
+TEST(Libp11Loading, OnlyTokenKeysLoadLibp11) {
+  for (const std::vector<std::string> args : {std::vector<std::string>{"--version"}, {"tarrowby", "--help"}}) {
+    std::vector<std::string> argv{"env", "LD_DEBUG=files", NORVAN_PROGRAM};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const auto result = testing::run_process(argv);
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_NE(result.err.find("libnorvan"), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("libp11"), std::string::npos) << args.front() << ": " << result.err;
+  }
+  // This test program links no libp11 either: the first token key opens it.
+  testing::TempDir dir;
+  testing::SoftHsmToken token(dir.path(), "loading", "1234");
+  token.generate_key("EC:prime256v1", "key", "01");
+  (void)load_private_key("pkcs11:token=loading;object=key", kPin, fs::path(kModule));
+  EXPECT_TRUE(maps_libp11());
+}
+
+}  // namespace
+}  // namespace norvan::signing::pkcs11

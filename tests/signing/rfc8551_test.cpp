@@ -7,12 +7,14 @@
 #include "norvan/signing/merrowin.hpp"
 #include "norvan/signing/mime.hpp"
 
+#include "tests/support/openssl_ca.hpp"
 #include "tests/support/test_support.hpp"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -20,6 +22,7 @@ namespace {
 
 using namespace norvan;
 using namespace norvan::testing;
+namespace brisvale = signing::brisvale;
 using signing::brisvale::HashValueError;
 using signing::mime::MessageFormatError;
 using signing::mime::SignOptions;
@@ -86,6 +89,7 @@ constexpr Producer kProducers[] = {
     {"nss-text-clear.eml", true, false},       {"nss-text-opaque.eml", true, true},
     {"nss-mixed-clear.eml", false, false},     {"gpgsm-mixed-clear.eml", false, false},
     {"python-text-clear.eml", true, false},    {"python-mixed-clear.eml", false, false},
+    {"openssl-keyid-text-clear.eml", true, false}, {"openssl-keyid-text-opaque.eml", true, true},
 };
 
 class RealMailProducers : public ::testing::TestWithParam<Producer> {};
@@ -117,6 +121,36 @@ TEST_P(RealMailProducers, VerifyInRfc8551Mode) {
   } else {
     expect_error<HashValueError>([&] { verify(as_bytes(message), {}); }, "Different hash values");
   }
+}
+
+// A signer named by subject key identifier (as Outlook names it) is found by that extension in
+// RFC 8551 mode; the default verification refuses the form as before.
+TEST(Rfc8551Signers, KeyIdentifierNamesTheSignerOnlyInTheMode) {
+  const std::string message = read_text(kData / "openssl-keyid-text-opaque.eml");
+  EXPECT_EQ(text_of(verify(as_bytes(message), rfc8551(true))), read_text(kData / "payload.txt"));
+
+  TempDir dir;
+  run_openssl({"cms", "-cmsout", "-in", (kData / "openssl-keyid-text-opaque.eml").string(), "-outform", "DER", "-out",
+               (dir / "signed-data.der").string()});
+  const Bytes signed_data = read_bytes(dir / "signed-data.der");
+  const brisvale::SignedDataView view = brisvale::parse_signed_data(signed_data);
+  ASSERT_TRUE(view.signer_key_id.has_value());
+  EXPECT_FALSE(view.signer_serial.has_value());
+  const Bytes content = brisvale::encapsulated_content(view);
+  const brisvale::VerifyData record(roots());
+  EXPECT_EQ(record.verify(signed_data, content, brisvale::SignerIdentifiers::issuer_and_serial_or_key_id), content);
+  expect_error<brisvale::MalformedSignatureError>(
+      [&] { (void)record.verify(signed_data, content); },
+      "Unsupported signer identifier: the signer is named by subject key identifier, not by issuer and serial number");
+
+  // A key identifier that no certificate carries.
+  Bytes other_key = signed_data;
+  const auto at = std::search(other_key.begin(), other_key.end(), view.signer_key_id->begin(), view.signer_key_id->end());
+  ASSERT_NE(at, other_key.end());
+  *at ^= 0x01;
+  expect_error<brisvale::MalformedSignatureError>(
+      [&] { (void)record.verify(other_key, content, brisvale::SignerIdentifiers::issuer_and_serial_or_key_id); },
+      "no certificate in SignedData has the signer's subject key identifier 0x");
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, RealMailProducers, ::testing::ValuesIn(kProducers),

@@ -4,6 +4,7 @@
 #include "norvan/signing/brisvale/malformed.hpp"
 
 #include <cstdint>
+#include <functional>
 
 namespace norvan::signing::brisvale {
 namespace detail {
@@ -46,6 +47,27 @@ void read_encapsulated_content_info(der::Reader& signed_data, SignedDataView& vi
   need(info.expect_end(), info, "SignedData.encapContentInfo");
 }
 
+// Calls `visit(type, values)` for each attribute of the signed attributes `[0]` element, in
+// stored order, with the dotted type and a reader of its values SET. Offsets in errors are
+// relative to the element.
+void for_each_signed_attribute(ByteView attributes_element,
+                               const std::function<void(const std::string&, der::Reader&)>& visit) {
+  der::Reader outer(attributes_element, der::Rules::ber);
+  der::Reader attributes;
+  need(outer.get(der::context_tag(0, true), attributes), outer, "SignerInfo.signedAttrs");
+  for (std::size_t index = 0; !attributes.empty(); ++index) {
+    const std::string what = "signed attribute " + std::to_string(index);
+    der::Reader attribute;
+    need(attributes.get(der::kSequence, attribute), attributes, what);
+    std::string type;
+    need(attribute.get_oid(type), attribute, what + " type");
+    der::Reader values;
+    need(attribute.get(der::kSet, values), attribute, what + " values");
+    need(attribute.expect_end(), attribute, what);
+    visit(type, values);
+  }
+}
+
 // Holds RFC 5652, 11.1 for signed attributes: exactly one content-type attribute, with exactly
 // one value, equal to the eContentType, which must be id-data.
 void check_content_type_attribute(ByteView attributes_element, const std::string& content_type) {
@@ -53,27 +75,17 @@ void check_content_type_attribute(ByteView attributes_element, const std::string
     malformed("the signed content is of type " + content_type + ", not data (" + std::string(kDataOid) +
               "): only signed data is verified");
   }
-  der::Reader outer(attributes_element, der::Rules::ber);
-  der::Reader attributes;
-  need(outer.get(der::context_tag(0, true), attributes), outer, "SignerInfo.signedAttrs");
   std::size_t count = 0;
-  for (std::size_t index = 0; !attributes.empty(); ++index) {
-    const std::string what = "signed attribute " + std::to_string(index);
-    der::Reader attribute;
-    need(attributes.get(der::kSequence, attribute), attributes, what);
-    std::string type;
-    need(attribute.get_oid(type), attribute, what + " type");
-    if (type != kContentTypeOid) continue;
+  for_each_signed_attribute(attributes_element, [&](const std::string& type, der::Reader& values) {
+    if (type != kContentTypeOid) return;
     if (++count > 1) malformed("the signed attributes hold more than one content-type attribute");
-    der::Reader values;
-    need(attribute.get(der::kSet, values), attribute, what + " values");
     if (values.empty()) malformed("the content-type attribute has no value");
     const std::string named = read_oid(values, "content-type value");
     if (!values.empty()) malformed("the content-type attribute has more than one value");
     if (named != content_type) {
       malformed("the content-type attribute names " + named + ", but the signed content is of type " + content_type);
     }
-  }
+  });
   if (count == 0) malformed("the signed attributes have no content-type attribute");
 }
 
@@ -104,8 +116,10 @@ void read_certificates(der::Reader& signed_data, SignedDataView& view) {
 
 void read_signer_identifier(der::Reader& signer, SignedDataView& view) {
   if (signer.next_is(der::context_tag(0, false))) {
-    need(signer.skip(der::context_tag(0, false)), signer, "SignerInfo.sid");
-    return;  // subjectKeyIdentifier: rejected when the certificate is chosen
+    ByteView key_id;  // [0] IMPLICIT SubjectKeyIdentifier (an OCTET STRING)
+    need(signer.get_bytes(der::context_tag(0, false), key_id), signer, "SignerInfo.sid");
+    view.signer_key_id = key_id;
+    return;  // accepted or refused when the certificate is chosen
   }
   der::Reader issuer_and_serial;
   need(signer.get(der::kSequence, issuer_and_serial), signer, "SignerInfo.sid");
@@ -157,26 +171,15 @@ AlgorithmIdentifier read_algorithm(der::Reader& outer, const std::string& what) 
 
 // Returns the value of the last message-digest attribute, or nullopt when there is none.
 std::optional<Bytes> signed_message_digest(ByteView attributes_element) {
-  der::Reader outer(attributes_element, der::Rules::ber);  // offsets relative to the element
-  der::Reader attributes;
-  need(outer.get(der::context_tag(0, true), attributes), outer, "SignerInfo.signedAttrs");
   std::optional<Bytes> message_digest;
-  for (std::size_t index = 0; !attributes.empty(); ++index) {
-    const std::string what = "signed attribute " + std::to_string(index);
-    der::Reader attribute;
-    need(attributes.get(der::kSequence, attribute), attributes, what);
-    std::string type;
-    need(attribute.get_oid(type), attribute, what + " type");
-    der::Reader values;
-    need(attribute.get(der::kSet, values), attribute, what + " values");
-    need(attribute.expect_end(), attribute, what);
-    if (type != kMessageDigestOid) continue;
+  for_each_signed_attribute(attributes_element, [&](const std::string& type, der::Reader& values) {
+    if (type != kMessageDigestOid) return;
     if (values.empty()) malformed("the message-digest attribute has no value");
     Bytes pieces;
     ByteView value;
     need(values.get_string(der::kOctetString, pieces, value), values, "message-digest value");
     message_digest.emplace(value.begin(), value.end());
-  }
+  });
   return message_digest;
 }
 

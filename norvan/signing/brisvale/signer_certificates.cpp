@@ -85,36 +85,43 @@ class IssuerName {
   ossl::UniquePtr<X509_NAME> name_;
 };
 
-}  // namespace
-
-SignerCertificates choose_certificates(const SignedDataView& signed_data) {
-  return choose_certificates(signed_data, nullptr);
+// Returns the index of the last certificate whose subjectKeyIdentifier extension holds
+// exactly `key_id`. Throws MalformedSignatureError when none has.
+std::size_t signer_by_key_id(const std::vector<Certificate>& certificates, ByteView key_id) {
+  std::optional<std::size_t> found;
+  for (std::size_t i = 0; i < certificates.size(); ++i) {
+    const ASN1_OCTET_STRING* skid = X509_get0_subject_key_id(certificates[i].get());
+    if (skid != nullptr &&
+        std::ranges::equal(ByteView(ASN1_STRING_get0_data(skid), static_cast<std::size_t>(ASN1_STRING_length(skid))),
+                           key_id)) {
+      found = i;
+    }
+  }
+  ossl::clear_errors();
+  if (!found) {
+    malformed("no certificate in SignedData has the signer's subject key identifier 0x" + shortened(to_hex(key_id)));
+  }
+  return *found;
 }
 
-SignerCertificates choose_certificates(const SignedDataView& signed_data, const ValidationContext* known) {
-  if (signed_data.certificates.empty()) malformed("SignedData holds no certificates");
-  if (!signed_data.signer_serial) {
-    throw MalformedSignatureError(
-        "Unsupported signer identifier: the signer is named by subject key identifier, not by "
-        "issuer and serial number");
-  }
+// Returns the index of the signer's certificate named by issuer and serial number: the last one
+// whose serial number and issuer are those of the identifier, else the last one with that serial
+// number. Throws MalformedSignatureError when no serial number matches.
+std::size_t signer_by_issuer_and_serial(const std::vector<Certificate>& certificates, const SignedDataView& signed_data) {
   const Bytes serial_der = integer_element(*signed_data.signer_serial);
   const unsigned char* cursor = serial_der.data();
   ossl::UniquePtr<ASN1_STRING> serial(d2i_ASN1_INTEGER(nullptr, &cursor, static_cast<long>(serial_der.size())));
   if (!serial) ossl::throw_error("Cannot decode the signer's serial number");
   IssuerName issuer(*signed_data.signer_issuer);
 
-  std::vector<Certificate> certificates;
   std::optional<std::size_t> last_with_serial, last_with_serial_and_issuer;
-  for (std::size_t i = 0; i < signed_data.certificates.size(); ++i) {
-    Certificate cert = certificate_at(signed_data, i, known);
-    if (ASN1_INTEGER_cmp(X509_get0_serialNumber(cert.get()), serial.get()) == 0) {
+  for (std::size_t i = 0; i < certificates.size(); ++i) {
+    if (ASN1_INTEGER_cmp(X509_get0_serialNumber(certificates[i].get()), serial.get()) == 0) {
       last_with_serial = i;
-      if (issuer.issued(cert.get())) {
+      if (issuer.issued(certificates[i].get())) {
         last_with_serial_and_issuer = i;
       }
     }
-    certificates.push_back(std::move(cert));
   }
   if (!last_with_serial) {
     malformed("no certificate in SignedData has the signer's serial number 0x" + shortened(to_hex(*signed_data.signer_serial)));
@@ -122,7 +129,34 @@ SignerCertificates choose_certificates(const SignedDataView& signed_data, const 
   // Certificates of different issuers may share a serial number (RFC 5280 makes it unique per
   // issuer only): the one that the identifier's issuer names is the signer's, and the others
   // stay candidates for the path. Without such a one, the serial number alone decides.
-  const std::size_t signer = last_with_serial_and_issuer.value_or(*last_with_serial);
+  return last_with_serial_and_issuer.value_or(*last_with_serial);
+}
+
+}  // namespace
+
+SignerCertificates choose_certificates(const SignedDataView& signed_data) {
+  return choose_certificates(signed_data, nullptr);
+}
+
+SignerCertificates choose_certificates(const SignedDataView& signed_data, const ValidationContext* known) {
+  return choose_certificates(signed_data, known, SignerIdentifiers::issuer_and_serial);
+}
+
+SignerCertificates choose_certificates(const SignedDataView& signed_data, const ValidationContext* known,
+                                       SignerIdentifiers identifiers) {
+  if (signed_data.certificates.empty()) malformed("SignedData holds no certificates");
+  const bool by_key_id = !signed_data.signer_serial;
+  if (by_key_id && (identifiers != SignerIdentifiers::issuer_and_serial_or_key_id || !signed_data.signer_key_id)) {
+    throw MalformedSignatureError(
+        "Unsupported signer identifier: the signer is named by subject key identifier, not by "
+        "issuer and serial number");
+  }
+  std::vector<Certificate> certificates;
+  for (std::size_t i = 0; i < signed_data.certificates.size(); ++i) {
+    certificates.push_back(certificate_at(signed_data, i, known));
+  }
+  const std::size_t signer = by_key_id ? signer_by_key_id(certificates, *signed_data.signer_key_id)
+                                       : signer_by_issuer_and_serial(certificates, signed_data);
   SignerCertificates chosen;
   for (std::size_t i = 0; i < certificates.size(); ++i) {
     if (i == signer) {

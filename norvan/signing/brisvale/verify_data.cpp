@@ -26,7 +26,8 @@ VerifyData::VerifyData(const std::optional<std::vector<Bytes>>& trustedCerts,
       workers_(std::make_shared<ValidationWorkers>()),
       policy_(PathPolicy::build(policy)) {}
 
-PayloadDigest VerifyData::verify_payload(ByteView datas, const PayloadFeeder& feed) const {
+PayloadDigest VerifyData::verify_payload(ByteView datas, const PayloadFeeder& feed,
+                                         SignerIdentifiers identifiers) const {
   // 1. Parse.
   const SignedDataView view = parse_signed_data(datas);
   const DigestAlgorithm& algo = digest_algorithm(view.digest_algorithm.oid, "digest algorithm");
@@ -76,7 +77,7 @@ PayloadDigest VerifyData::verify_payload(ByteView datas, const PayloadFeeder& fe
   }
 
   // 5. and 6. The signer's certificate and public key.
-  const SignerCertificates certificates = choose_certificates(view, context.get());
+  const SignerCertificates certificates = choose_certificates(view, context.get(), identifiers);
   EVP_PKEY* public_key = X509_get0_pubkey(certificates.cert.get());
   if (public_key == nullptr) {
     const std::string reason = ossl::take_error_reason();
@@ -104,11 +105,15 @@ PayloadDigest VerifyData::verify_payload(ByteView datas, const PayloadFeeder& fe
 }
 
 Bytes VerifyData::verify(ByteView datas, Bytes datau) const {
-  verify_payload(datas, [&datau](const ChunkSink& sink) { sink(datau); });
+  return verify(datas, std::move(datau), SignerIdentifiers::issuer_and_serial);
+}
+
+Bytes VerifyData::verify(ByteView datas, Bytes datau, SignerIdentifiers identifiers) const {
+  verify_payload(datas, [&datau](const ChunkSink& sink) { sink(datau); }, identifiers);
   return datau;
 }
 
-PayloadDigest VerifyData::verify_streamed(ByteView datas, PayloadReader& payload) const {
+PayloadDigest VerifyData::verify_streamed(ByteView datas, PayloadReader& payload, SignerIdentifiers identifiers) const {
   return verify_payload(datas, [&payload](const ChunkSink& sink) {
     Bytes buffer(kChunkSize);
     for (;;) {
@@ -117,7 +122,7 @@ PayloadDigest VerifyData::verify_streamed(ByteView datas, PayloadReader& payload
       if (count > buffer.size()) throw std::logic_error("PayloadReader::read returned more bytes than asked for");
       sink(ByteView(buffer).first(count));
     }
-  });
+  }, identifiers);
 }
 
 Bytes verify(ByteView datas, Bytes datau, const std::optional<std::vector<Bytes>>& certs,

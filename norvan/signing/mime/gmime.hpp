@@ -4,20 +4,19 @@
 // read a message do not load GMime and its tree (GLib, GObject, GIO, ...). Its headers are used
 // for the types only; every call goes through the table.
 
+#include "norvan/common/lazy_library.hpp"
+
 #include <gmime/gmime.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace norvan::signing::mime::detail {
 
-struct DlcloseHandle {
-  void operator()(void* handle) const noexcept;
-};
-
 /// The GMime functions this module calls, with the GLib/GObject ones its type checks need.
 struct GMimeApi {
-  std::unique_ptr<void, DlcloseHandle> library;  // opened so that closing never unloads it
+  std::optional<norvan::detail::LazyLibrary> library;  // opened so that closing never unloads it
 
   decltype(&::g_mime_init) init;
   decltype(&::g_object_unref) object_unref;

@@ -16,10 +16,10 @@ namespace norvan::signing::mime::detail {
 // entity that is not one text part.
 Bytes verify_rfc8551(ByteView message, const RecordSource& record, const VerifyOptions& options);
 
-// The same for the message that `lines` reads from a file: a clear-signed entity is digested in
-// pieces while a copy of it is kept (in memory up to 16 MiB, beyond that in an unnamed
-// temporary file), and only that copy reaches `payload_sink`, once verified. An opaque message's
-// SignedData, and with options.body the body, are held in memory.
+// The same for the message that `lines` reads from a file: a clear-signed entity reaches
+// `payload_sink` in pieces as it is digested, and has verified only when the call returns (the
+// caller discards what it got when the call throws). An opaque message's SignedData, and with
+// options.body the entity whose body is decoded, are held in memory.
 void verify_rfc8551(LineSource& lines, const RecordSource& record, const VerifyOptions& options,
                     const MessageSink& payload_sink, const ProgressSink& progress);
 
