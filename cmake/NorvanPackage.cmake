@@ -35,6 +35,8 @@ set(CPACK_DEBIAN_LIBRARIES_PACKAGE_SECTION libs)
 # libnorvan opens GMime with dlopen when it first reads a message that needs it, so
 # dpkg-shlibdeps does not see it; the computed dependencies are added to this one.
 set(CPACK_DEBIAN_LIBRARIES_PACKAGE_DEPENDS "libgmime-3.0-0")
+# libp11 is opened the same way, only for keys in PKCS#11 tokens, which not every user has.
+set(CPACK_DEBIAN_LIBRARIES_PACKAGE_RECOMMENDS "libp11-3")
 # ldconfig runs through a trigger; the (empty) maintainer scripts keep CPack from writing its own
 # that call ldconfig directly.
 set(CPACK_DEBIAN_LIBRARIES_PACKAGE_CONTROL_EXTRA

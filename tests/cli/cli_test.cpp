@@ -233,6 +233,7 @@ TEST(Program, LoadsLibnorvanAloneAndNoGMimeForCommandsThatReadNoMessage) {
     EXPECT_EQ(record.find("norvan/commands"), std::string::npos) << args.front() << record;
     EXPECT_FALSE(loads(record, "libgmime-3.0.so.0")) << args.front() << record;
     EXPECT_FALSE(loads(record, "libglib-2.0.so.0")) << args.front() << record;
+    EXPECT_EQ(record.find("libp11"), std::string::npos) << args.front() << record;
   }
 }
 

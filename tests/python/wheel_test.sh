@@ -30,7 +30,7 @@ esac
 
 # Every ELF file of the package: $ORIGIN first in its run path, and no library needed from
 # outside the package but these.
-allowed='^(libssl\.so\.3|libcrypto\.so\.3|libgmime-3\.0\.so\.0|libglib-2\.0\.so\.0|libgobject-2\.0\.so\.0|libgio-2\.0\.so\.0|libstdc\+\+\.so\.6|libgcc_s\.so\.1|libc\.so\.6|libm\.so\.6)$'
+allowed='^(libssl\.so\.3|libcrypto\.so\.3|libgmime-3\.0\.so\.0|libglib-2\.0\.so\.0|libgobject-2\.0\.so\.0|libgio-2\.0\.so\.0|libstdc\+\+\.so\.6|libgcc_s\.so\.1|libc\.so\.6|libm\.so\.6|ld-linux-x86-64\.so\.2)$'
 mapfile -t elf_files < <(find "$package" -name '*.so*' -type f)
 ((${#elf_files[@]} >= 2)) || { echo "wheel_test: the package holds ${elf_files[*]:-no shared object}" >&2; exit 1; }
 ls "$package"/_norvan.*.so >/dev/null
