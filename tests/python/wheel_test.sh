@@ -47,6 +47,7 @@ done
 # the e2e tests build images and are run from the tree only.
 mkdir -p "$work/copy/tests" "$work/copy/docs"
 cp -r "$source_dir/tests/python" "$work/copy/tests/python"
+cp -r "$source_dir/tests/data" "$work/copy/tests/data"  # the fixtures some Python tests read
 cp "$source_dir/docs/python.md" "$work/copy/docs/"
 cp "$source_dir/README.md" "$work/copy/"
 rm -rf "$work/copy/tests/python/e2e"
