@@ -112,12 +112,18 @@ system_clock::time_point parse_rfc3339(std::string_view text) {
   }
   if (!cursor.at_end()) cursor.fail("unexpected text after the time");
 
-  const sys_seconds local = sys_days(date) + hours(hour_value) + minutes(minute_value) + seconds(second_value);
-  return system_clock::time_point(local - offset) + fraction;
+  const sys_seconds moment = sys_days(date) + hours(hour_value) + minutes(minute_value) + seconds(second_value) - offset;
+  // The clock counts nanoseconds in 64 bits, so it holds the years 1678 to 2261 only.
+  if (moment <= ceil<seconds>(system_clock::time_point::min()) ||
+      moment >= floor<seconds>(system_clock::time_point::max())) {
+    cursor.fail("the year " + std::to_string(year_value) + " is outside the years 1678 to 2261 that can be handled");
+  }
+  return system_clock::time_point(moment) + fraction;
 }
 
-std::string format_rfc3339(system_clock::time_point moment) {
-  const auto whole = floor<seconds>(moment);
+std::string format_rfc3339(system_clock::time_point moment) { return format_rfc3339(floor<seconds>(moment)); }
+
+std::string format_rfc3339(sys_seconds whole) {
   const auto day_start = floor<days>(whole);
   const year_month_day date{day_start};
   const hh_mm_ss time{whole - day_start};

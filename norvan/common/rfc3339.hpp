@@ -28,6 +28,9 @@ std::chrono::system_clock::time_point parse_rfc3339(std::string_view text);
 /// Returns `moment` as RFC 3339 text in UTC, whole seconds ("2026-01-31T12:00:00Z").
 std::string format_rfc3339(std::chrono::system_clock::time_point moment);
 
+/// The same for a count of seconds, which covers every year a certificate or CRL can name.
+std::string format_rfc3339(std::chrono::sys_seconds moment);
+
 }  // namespace norvan
 
 NORVAN_PUBLIC_END

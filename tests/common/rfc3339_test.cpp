@@ -22,6 +22,9 @@ TEST(Rfc3339, ParsesUtcOffsetsAndFractions) {
   EXPECT_EQ(parse_rfc3339("2024-02-29T00:00:00Z"), system_clock::time_point(sys_days(2024y / February / 29)));
   EXPECT_EQ(format_rfc3339(noon + 999ms), "2026-01-31T12:00:00Z");
   EXPECT_EQ(format_rfc3339(parse_rfc3339("1969-12-31T23:59:59Z")), "1969-12-31T23:59:59Z");
+  EXPECT_EQ(format_rfc3339(parse_rfc3339("2261-12-31T23:59:59Z")), "2261-12-31T23:59:59Z");
+  // Certificates and CRLs may name any year up to 9999, which the seconds form holds.
+  EXPECT_EQ(format_rfc3339(sys_seconds(sys_days(9999y / December / 31))), "9999-12-31T00:00:00Z");
 }
 
 TEST(Rfc3339, NamesTheFaultyPiece) {
@@ -39,6 +42,9 @@ TEST(Rfc3339, NamesTheFaultyPiece) {
       {"2026-01-31T12:00:00Z trailing", "unexpected text after the time"},
       {"26-01-31T12:00:00Z", "expected 4 digits for the year"},
       {"", "expected 4 digits for the year at character 1"},
+      // Beyond the nanosecond clock's range: refused, not overflowed.
+      {"2394-01-31T12:00:00Z", "the year 2394 is outside the years 1678 to 2261"},
+      {"0001-01-01T00:00:00Z", "the year 1 is outside the years 1678 to 2261"},
   };
   for (const auto& c : bad) {
     SCOPED_TRACE(c.text);

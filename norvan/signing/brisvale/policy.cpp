@@ -50,7 +50,7 @@ std::vector<ossl::UniquePtr<X509_CRL>> parse_lists(const RevocationList& list) {
 std::string time_text(const ASN1_TIME* time) {
   std::tm parts{};
   if (time == nullptr || ASN1_TIME_to_tm(time, &parts) != 1) return "an unreadable time";
-  return format_rfc3339(system_clock::from_time_t(timegm(&parts)));
+  return format_rfc3339(std::chrono::sys_seconds(std::chrono::seconds(timegm(&parts))));
 }
 
 bool is_revocation_error(int code) {
@@ -112,7 +112,8 @@ system_clock::time_point decode_time(der::Tag tag, ByteView contents) {
   try {
     return parse_rfc3339(rfc3339);
   } catch (const TimeFormatError&) {
-    throw MalformedSignatureError("The signing-time attribute holds a malformed time '" + shortened(text, 40) + "'");
+    throw MalformedSignatureError("The signing-time attribute holds a malformed time, or one outside the years 1678 to 2261: '" +
+                                  shortened(text, 40) + "'");
   }
 }
 
@@ -195,7 +196,7 @@ void PathPolicy::report(X509_STORE_CTX* ctx, const Failure& recorded) const {
   std::string text = X509_verify_cert_error_string(code);
   if (code == X509_V_ERR_CERT_REVOKED) {
     text = "certificate revoked";
-    if (recorded.revoked_at) text += " on " + format_rfc3339(system_clock::from_time_t(*recorded.revoked_at));
+    if (recorded.revoked_at) text += " on " + format_rfc3339(std::chrono::sys_seconds(std::chrono::seconds(*recorded.revoked_at)));
   } else if (code == X509_V_ERR_UNABLE_TO_GET_CRL) {
     text = "no CRL given covers the certificate";
   } else if (code == X509_V_ERR_CRL_HAS_EXPIRED && recorded.crl != nullptr) {
