@@ -4,10 +4,10 @@
 
 namespace norvan::api {
 
-OutputCommitter::OutputCommitter(std::filesystem::path directory, std::shared_mutex& gate,
+OutputCommitter::OutputCommitter(JobRunner& runner, std::filesystem::path directory, std::shared_mutex& gate,
                                  const std::atomic<bool>& stop, Failed failed)
     : directory_(std::move(directory)), gate_(gate), stop_(stop), failed_(std::move(failed)) {
-  thread_ = std::thread([this] { run(); });
+  job_.emplace(runner, [this] { run(); });
 }
 
 OutputCommitter::~OutputCommitter() {
@@ -16,7 +16,7 @@ OutputCommitter::~OutputCommitter() {
     finishing_ = true;
   }
   changed_.notify_all();
-  thread_.join();
+  (void)job_->wait();  // run() lets nothing escape
 }
 
 void OutputCommitter::hand_over(std::size_t index, std::unique_ptr<FileWriter> output) {

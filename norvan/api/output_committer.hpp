@@ -1,8 +1,9 @@
 #pragma once
-// Putting finished outputs in place on a thread of their own, so that the work on the next
-// output (verifying the next message of a batch) overlaps the disk's flush of the last one.
+// Putting finished outputs in place as a job of their own, so that the work on the next output
+// (verifying the next message of a batch) overlaps the disk's flush of the last one.
 
 #include "norvan/common/file_writer.hpp"
+#include "norvan/common/job_runner.hpp"
 
 #include <atomic>
 #include <condition_variable>
@@ -13,13 +14,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
-#include <thread>
 
 namespace norvan::api {
 
-/// Commits, in the order handed over, the outputs that one thread writes into `directory`, on a
-/// thread of its own, kGroup at a time (the rest when the committer ends): one wake-up of that
+/// Commits, in the order handed over, the outputs that one thread writes into `directory`, as a
+/// job of its own on `runner`, kGroup at a time (the rest when the committer ends): one wake-up of that
 /// thread and one flush of the directory per group. Each output's contents reach the disk
 /// before its name does (FileWriter::commit); the directory is flushed after each group, so
 /// every name is on disk when the destructor returns. Each commit holds `gate` shared, so that
@@ -34,12 +35,12 @@ class OutputCommitter {
   static constexpr std::size_t kGroup = 4;
   static constexpr std::size_t kMaxWaiting = 2 * kGroup;
 
-  /// Starts the committing thread. Throws std::system_error when it cannot be started.
-  OutputCommitter(std::filesystem::path directory, std::shared_mutex& gate, const std::atomic<bool>& stop,
+  /// Starts the committing job. Throws std::system_error when it cannot be started.
+  OutputCommitter(JobRunner& runner, std::filesystem::path directory, std::shared_mutex& gate, const std::atomic<bool>& stop,
                   Failed failed);
   OutputCommitter(const OutputCommitter&) = delete;
   OutputCommitter& operator=(const OutputCommitter&) = delete;
-  /// Commits (or, once stopped, discards) every output handed over, then joins the thread.
+  /// Commits (or, once stopped, discards) every output handed over, then waits for the job.
   ~OutputCommitter();
 
   /// Hands over the output of message `index`: written whole, not committed yet.
@@ -62,7 +63,7 @@ class OutputCommitter {
   std::condition_variable changed_;  // an output was handed over or taken, or finishing_ was set
   std::deque<Output> waiting_;
   bool finishing_ = false;
-  std::thread thread_;  // last: started once everything it uses exists
+  std::optional<JobRunner::Job> job_;  // last: started once everything it uses exists
 };
 
 }  // namespace norvan::api

@@ -3,13 +3,14 @@
 #include "norvan/common/file_writer.hpp"
 #include "norvan/common/files.hpp"
 #include "norvan/common/input.hpp"
+#include "norvan/common/job_runner.hpp"
 #include "norvan/common/progress.hpp"
 #include "norvan/signing/certificates.hpp"
 #include "norvan/signing/merrowin.hpp"
 #include "norvan/signing/pkcs11.hpp"
 
 #include <algorithm>
-#include <future>
+#include <optional>
 #include <system_error>
 
 namespace norvan::api {
@@ -25,23 +26,30 @@ namespace merrowin = signing::merrowin;
 constexpr std::size_t kReadSize = 128 * 1024;
 
 // The check that the key's signatures verify costs about as much as signing a small payload,
-// so it runs on a thread of its own while the payload is read and signed (bench/compare, sign
-// 1 KiB and 1 MiB); the future waits for it however the call ends. Nothing leaves the program
-// before it passed: output written in place waits for it, a replaced file is put in place only
-// after it.
-std::future<void> start_key_check(const merrowin::PrivateKey& key, const std::string& source) {
-  try {
-    return std::async(std::launch::async, [&key, source] { merrowin::check_signatures_verify(key, source); });
-  } catch (const std::system_error&) {  // no thread to be had: check here and now
-    merrowin::check_signatures_verify(key, source);
-    return {};
+// so it runs as a job beside the reading and signing of the payload (bench/compare, sign 1 KiB
+// and 1 MiB), or here and now when no thread can be had. Nothing leaves the program before it
+// passed: output written in place waits for it, a replaced file is put in place only after it.
+class KeyCheck {
+ public:
+  KeyCheck(const merrowin::PrivateKey& key, const std::string& source) {
+    const auto check = [&key, source] { merrowin::check_signatures_verify(key, source); };
+    try {
+      job_.emplace(runner_, check);
+    } catch (const std::system_error&) {
+      check();
+    }
   }
-}
 
-// Waits for the key check; throws its error when the key failed it.
-void key_check_passed(std::future<void>& key_check) {
-  if (key_check.valid()) key_check.get();
-}
+  // Waits for the check; throws its error when the key failed it.
+  void passed() {
+    if (!job_) return;
+    if (const std::exception_ptr failure = job_->wait()) std::rethrow_exception(failure);
+  }
+
+ private:
+  JobRunner runner_;
+  std::optional<JobRunner::Job> job_;  // ends, waited for, before the runner
+};
 
 // The signer over `certificate` and `key`. When that fails and the certificate file is the
 // cause, the error names the file instead of the library's view of it.
@@ -58,7 +66,7 @@ mime::PayloadSigner make_signer(const CertificateSource& source, const Bytes& ce
   }
 }
 
-void sign_payload(const CertificateSource& source, const merrowin::PrivateKey& key, std::future<void>& key_check,
+void sign_payload(const CertificateSource& source, const merrowin::PrivateKey& key, KeyCheck& key_check,
                   const std::optional<fs::path>& payload_file, const std::optional<fs::path>& output_path,
                   const mime::SignOptions& options, bool show_progress) {
   const auto* file = std::get_if<fs::path>(&source);
@@ -68,7 +76,7 @@ void sign_payload(const CertificateSource& source, const merrowin::PrivateKey& k
   // The message is written as the payload is read: a new output file only appears, complete,
   // when everything succeeded; standard output receives it as it is made.
   FileWriter output(output_path);
-  if (output.writes_in_place()) key_check_passed(key_check);
+  if (output.writes_in_place()) key_check.passed();
   mime::PayloadSigner signer = make_signer(source, certificate, key, output, options);
   // A payload smaller than one piece gets a buffer of its own size.
   const std::optional<std::uint64_t> known_size = payload.regular_size();
@@ -82,7 +90,7 @@ void sign_payload(const CertificateSource& source, const merrowin::PrivateKey& k
     }
   }
   signer.finish();
-  key_check_passed(key_check);
+  key_check.passed();
   output.commit();
 }
 
@@ -94,11 +102,11 @@ void sign(const CertificateSource& certificate, const fs::path& private_key_file
   // The key and the certificate first: a wrong passphrase or file fails before the payload
   // is read.
   const merrowin::PrivateKey key = signing::pkcs11::load_private_key_file_or_uri(private_key_file, password, pkcs11_module);
-  std::future<void> key_check = start_key_check(key, "'" + private_key_file.string() + "'");
+  KeyCheck key_check(key, "'" + private_key_file.string() + "'");
   try {
     sign_payload(certificate, key, key_check, payload_file, output, options, progress);
   } catch (...) {
-    key_check_passed(key_check);  // a key that fails its check is the first thing to report
+    key_check.passed();  // a key that fails its check is the first thing to report
     throw;
   }
 }

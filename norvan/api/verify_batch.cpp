@@ -1,12 +1,13 @@
 // Verifying many messages at once: one Verifier (the trust roots gathered once) shared by a
-// few job threads that take the messages in turn, each with a thread that puts its verified
-// payloads in place.
+// few jobs that take the messages in turn, each with a committer that puts its verified payloads
+// in place; all of them run on one JobRunner.
 #include "norvan/api/verify.hpp"
 
 #include "norvan/api/output_committer.hpp"
 #include "norvan/common/deferred_signals.hpp"
 #include "norvan/common/file_writer.hpp"
 #include "norvan/common/files.hpp"
+#include "norvan/common/job_runner.hpp"
 #include "norvan/common/pending_output.hpp"
 
 #include <pthread.h>
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <list>
 #include <map>
 #include <memory>
 #include <shared_mutex>
@@ -128,9 +130,10 @@ std::vector<MessageOutcome> verify_batch(const std::vector<fs::path>& message_fi
     verify_one(message_files[index], [&payload](ByteView piece) { payload.insert(payload.end(), piece.begin(), piece.end()); });
     outcomes[index].payload = std::move(payload);
   };
+  JobRunner runner;
   const auto work = [&] {
     std::optional<OutputCommitter> committer;
-    if (output_dir) committer.emplace(*output_dir, commits, stop, fail);
+    if (output_dir) committer.emplace(runner, *output_dir, commits, stop, fail);
     for (std::size_t index; !stop.load() && (index = next.fetch_add(1)) < message_files.size();) {
       try {
         if (committer) {
@@ -152,18 +155,18 @@ std::vector<MessageOutcome> verify_batch(const std::vector<fs::path>& message_fi
     try {
       work();
     } catch (const std::exception&) {
-      // No committing thread could be started: the messages left are reported below.
+      // No committer could be started: the messages left are reported below.
     }
     // The calling thread waits for signals (it alone may end the process, once no commit is in
     // progress); the last job wakes it with the held-back SIGCHLD, so that a batch does not sit
     // out the rest of the wait's one-second timeout after its last message.
     if (running.fetch_sub(1) == 1 && deferred) ::pthread_kill(waiting_thread, SIGCHLD);
   };
-  std::vector<std::jthread> threads;
+  std::list<JobRunner::Job> started;
   for (unsigned count = 0; count < threads_wanted; ++count) {
     running.fetch_add(1);
     try {
-      threads.emplace_back(job);
+      started.emplace_back(runner, job);
     } catch (const std::system_error&) {
       running.fetch_sub(1);
       break;  // the threads started take every message
@@ -178,7 +181,7 @@ std::vector<MessageOutcome> verify_batch(const std::vector<fs::path>& message_fi
       }
     }
   }
-  threads.clear();
+  started.clear();  // waits for every job
   for (std::size_t index = next.load(); index < message_files.size(); ++index) {
     fail(index, std::make_exception_ptr(std::runtime_error("Not verified: the batch could not start a thread")));
   }

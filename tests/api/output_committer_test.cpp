@@ -20,6 +20,7 @@ std::unique_ptr<FileWriter> written(const std::filesystem::path& target, const s
 }
 
 struct Committing {
+  JobRunner runner;
   TempDir dir;
   std::shared_mutex gate;
   std::atomic<bool> stop{false};
@@ -39,7 +40,7 @@ TEST(OutputCommitter, PutsEveryOutputInPlaceFromItsThread) {
   Committing c;
   constexpr std::size_t kOutputs = 3 * OutputCommitter::kMaxWaiting + 1;
   {
-    OutputCommitter committer(c.dir.path(), c.gate, c.stop, c.failed);
+    OutputCommitter committer(c.runner, c.dir.path(), c.gate, c.stop, c.failed);
     for (std::size_t index = 0; index < kOutputs; ++index) {
       const std::string name = "out" + std::to_string(index);
       committer.hand_over(index, written(c.dir.path() / name, name + " payload\n"));
@@ -60,7 +61,7 @@ TEST(OutputCommitter, ReportsAFailedCommitByIndex) {
   Committing c;
   std::filesystem::create_directory(c.dir.path() / "gone");
   {
-    OutputCommitter committer(c.dir.path(), c.gate, c.stop, c.failed);
+    OutputCommitter committer(c.runner, c.dir.path(), c.gate, c.stop, c.failed);
     committer.hand_over(0, written(c.dir.path() / "first", "1"));
     auto orphan = written(c.dir.path() / "gone" / "second", "2");
     std::filesystem::remove(c.dir.path() / "gone");  // the unnamed file has no directory to be named in
@@ -79,7 +80,7 @@ TEST(OutputCommitter, DiscardsWhatWaitsOnceStoppedFromAnotherThread) {
   Committing c;
   {
     std::unique_lock hold(c.gate);  // no commit can finish meanwhile
-    OutputCommitter committer(c.dir.path(), c.gate, c.stop, c.failed);
+    OutputCommitter committer(c.runner, c.dir.path(), c.gate, c.stop, c.failed);
     for (std::size_t index = 0; index < 4; ++index) {
       committer.hand_over(index, written(c.dir.path() / ("out" + std::to_string(index)), "x"));
     }
