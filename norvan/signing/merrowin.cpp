@@ -244,16 +244,23 @@ namespace {
 
 // Whether the EC key's public point is its private scalar times the generator; nothing for an
 // RSA key or a key on a curve without a name, or when the parts cannot be read.
-std::optional<bool> public_point_is_scalar_times_generator(const PrivateKey& key) {
-  if (key.is_rsa()) return std::nullopt;
+// The name of the curve of an EC key whose private value is here; empty for other keys.
+std::string curve_of_local_ec_key(const PrivateKey& key) {
+  if (key.is_rsa()) return {};
   // A key without provider is one whose operations run elsewhere (a token through libp11):
   // whatever private value it shows is not the one that signs.
-  if (EVP_PKEY_get0_provider(key.native()) == nullptr) return std::nullopt;
+  if (EVP_PKEY_get0_provider(key.native()) == nullptr) return {};
   char curve[64] = {};
   if (EVP_PKEY_get_utf8_string_param(key.native(), OSSL_PKEY_PARAM_GROUP_NAME, curve, sizeof curve, nullptr) != 1) {
-    return std::nullopt;
+    return {};
   }
-  ossl::UniquePtr<EC_GROUP> group(EC_GROUP_new_by_curve_name(OBJ_txt2nid(curve)));
+  return curve;
+}
+
+std::optional<bool> public_point_is_scalar_times_generator(const PrivateKey& key) {
+  const std::string curve = curve_of_local_ec_key(key);
+  if (curve.empty()) return std::nullopt;
+  ossl::UniquePtr<EC_GROUP> group(EC_GROUP_new_by_curve_name(OBJ_txt2nid(curve.c_str())));
   BIGNUM* raw_scalar = nullptr;
   if (!group || EVP_PKEY_get_bn_param(key.native(), OSSL_PKEY_PARAM_PRIV_KEY, &raw_scalar) != 1) return std::nullopt;
   const ossl::SecretBignum scalar(raw_scalar);
@@ -313,6 +320,8 @@ void check_signatures_verify(const PrivateKey& key, const std::string& source) {
   prepare(checking.get());
   if (EVP_PKEY_verify(checking.get(), signature.data(), length, digest, sizeof digest) != 1) fail();
 }
+
+bool signatures_check_is_one_multiplication(const PrivateKey& key) { return !curve_of_local_ec_key(key).empty(); }
 
 SecretBytes private_key_as_pem(const PrivateKey& key, const std::optional<ByteView>& password) {
   const bool encrypt = password && !password->empty();

@@ -83,6 +83,11 @@ PrivateKey read_private_key_from_pem_file(const std::filesystem::path& pem_file,
 /// refuses ("bad e value"), so that nothing is signed that no one can verify.
 void check_signatures_verify(const PrivateKey& key, const std::string& source);
 
+/// True when check_signatures_verify(key) costs one multiplication on the curve (an EC key on a
+/// named curve whose private value is here) rather than a trial signature and its verification
+/// (RSA keys, keys in a token).
+bool signatures_check_is_one_multiplication(const PrivateKey& key);
+
 /// Returns `key` as traditional OpenSSL PEM (RSA PRIVATE KEY / EC PRIVATE KEY), encrypted
 /// with AES-256-CBC when `password` is present and non-empty. Throws std::invalid_argument
 /// for a passphrase longer than PASSPHRASE_MAX_LENGTH. The PEM may be unencrypted key

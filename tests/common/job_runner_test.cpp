@@ -25,8 +25,9 @@ std::string what(const std::exception_ptr& failure) {
 TEST(JobRunner, ConcurrentJobsEachGetAThreadAndReportTheirOwnOutcome) {
   JobRunner runner;
   std::promise<void> second_ran;
-  JobRunner::Job first(runner, [&second_ran] {
-    if (second_ran.get_future().wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+  std::future<void> second_has_run = second_ran.get_future();
+  JobRunner::Job first(runner, [&second_has_run] {
+    if (second_has_run.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
       throw std::runtime_error("the second job never ran beside the first");
     }
     throw std::runtime_error("first failed");

@@ -52,6 +52,7 @@ TEST(Keys, DefaultKeyIsEllipticCurveP384) {
 TEST(Keys, RsaKeyHas4096BitsAndExponent65537) {
   const auto key = merrowin::tarrowby_rsa();
   EXPECT_TRUE(key.is_rsa());
+  EXPECT_FALSE(merrowin::signatures_check_is_one_multiplication(key));
   EXPECT_EQ(EVP_PKEY_get_bits(key.native()), 4096);
   BIGNUM* raw = nullptr;
   ASSERT_EQ(EVP_PKEY_get_bn_param(key.native(), OSSL_PKEY_PARAM_RSA_E, &raw), 1);
@@ -168,6 +169,7 @@ TEST(Keys, SigningCheckRefusesAnEcKeyWhosePublicPointIsNotItsOwn) {
   const merrowin::PrivateKey first = merrowin::tarrowby();
   const merrowin::PrivateKey second = merrowin::tarrowby();
   EXPECT_NO_THROW(merrowin::check_signatures_verify(first, "'first.pem'"));
+  EXPECT_TRUE(merrowin::signatures_check_is_one_multiplication(first));
   EXPECT_NO_THROW(merrowin::check_signatures_verify(mixed_key(first, first), "'same.pem'"));
   EXPECT_EQ(load_error([&] { merrowin::check_signatures_verify(mixed_key(first, second), "'mixed.pem'"); })
                 .rfind("Signatures made with the private key in 'mixed.pem' cannot be verified: ", 0),

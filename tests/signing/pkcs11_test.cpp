@@ -71,6 +71,7 @@ TEST_F(TokenTest, TokenKeysMakeCertificatesRequestsAndSignaturesThatVerify) {
     SCOPED_TRACE(uri);
     const merrowin::PrivateKey key = token_key(uri);
     merrowin::check_signatures_verify(key, uri);
+    EXPECT_FALSE(merrowin::signatures_check_is_one_multiplication(key)) << "the token's key signs a trial";
 
     // A self-signed certificate, and a message it verifies.
     const auto certificate = certificates::palisande(key, certificates::calculate_expiry(1));
