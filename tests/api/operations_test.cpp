@@ -83,6 +83,24 @@ TEST_F(VerifyOperations, BatchReturnsEachMessagesOwnOutcome) {
                                    "would both write '" + (dir_ / "a").string() + "'");
 }
 
+// Several jobs at once, each with its committer, on one shared verifier: every payload lands in
+// the output directory, whole, under its message's name.
+TEST_F(VerifyOperations, BatchWithConcurrentJobsPutsEveryPayloadInPlace) {
+  std::vector<fs::path> messages;
+  for (int index = 0; index < 12; ++index) {
+    const std::string payload = "payload " + std::to_string(index) + "\n";
+    messages.push_back(write_message("m" + std::to_string(index) + ".eml", payload, payload));
+  }
+  const fs::path out = dir_ / "out";
+  fs::create_directory(out);
+  const auto outcomes = api::verify_batch(messages, trust_, out, 3);
+  ASSERT_EQ(outcomes.size(), messages.size());
+  for (int index = 0; index < 12; ++index) {
+    EXPECT_FALSE(outcomes[static_cast<std::size_t>(index)].failure) << index;
+    EXPECT_EQ(read_text(out / ("m" + std::to_string(index))), "payload " + std::to_string(index) + "\n");
+  }
+}
+
 // A payload that does not verify reaches no output, however large: a file target keeps its old
 // contents and gains no neighbour; a target written in place (a descriptor of this process, as
 // standard output is) receives nothing. One that verifies arrives whole.
