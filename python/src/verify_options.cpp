@@ -60,6 +60,12 @@ Clock::time_point moment_of(const py::handle& datetime) {
   const auto seconds = since.attr("seconds").cast<long long>();
   const auto microseconds = since.attr("microseconds").cast<long long>();
   const std::chrono::microseconds offset{(days * 86400 + seconds) * 1000000 + microseconds};
+  // The clock counts nanoseconds in 64 bits: it holds the years 1678 to 2261 only.
+  constexpr auto kLimit = std::chrono::duration_cast<std::chrono::microseconds>(Clock::duration::max());
+  if (offset >= kLimit || offset <= -kLimit) {
+    throw py::value_error("at_time " + py::str(datetime).cast<std::string>() +
+                          " is outside the years 1678 to 2261 that can be handled");
+  }
   return Clock::time_point(std::chrono::duration_cast<Clock::duration>(offset));
 }
 

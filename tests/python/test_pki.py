@@ -102,6 +102,11 @@ def test_at_time_validates_an_expired_leaf_as_of_then(ca, tmp_path):
 
     with pytest.raises(ValueError, match="timezone-aware"):
         mime.Verifier([ca.root_pem], at_time=datetime.datetime(2020, 6, 1))
+    for far in (datetime.datetime.max, datetime.datetime.min):
+        with pytest.raises(ValueError, match="outside the years 1678 to 2261"):
+            mime.Verifier([ca.root_pem], at_time=far.replace(tzinfo=datetime.timezone.utc))
+    with pytest.raises(ValueError, match="outside the years 1678 to 2261"):
+        mime.Verifier([ca.root_pem], at_time="9999-12-31T23:59:59Z")
     with pytest.raises(brisvale.TimeFormatError):
         mime.Verifier([ca.root_pem], at_time="2020-06-01 noon")
     with pytest.raises(brisvale.PolicyError):
